@@ -1,0 +1,51 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <span>
+
+#include "envelope/peak_window.hpp"
+#include "envelope/smoothing_stage.hpp"
+#include "lib/limiter_error.hpp"
+#include "lib/sample_buffer.hpp"
+
+namespace zarn {
+
+// The limiter state: configuration fixed at construction, and the run state
+// (window, stages, gain) that every processing call resets and advances.
+struct ZarnLimiter {
+    // Validates the settings and derives every sample count. Returns the
+    // first configuration error; throws std::bad_alloc when the window and
+    // the stage rings cannot be stored (checked before anything is
+    // allocated, so huge look-ahead or hold times fail at once).
+    static std::expected<ZarnLimiter, LimiterError> create(std::uint32_t sample_rate,
+                                                           double threshold_dBFS,
+                                                           double attack_ms, double hold_ms,
+                                                           double release_ms);
+
+    // Limits a channel-major buffer (channel after channel, `channels` blocks
+    // of equal length) in place and returns one linked gain per frame. A
+    // buffer that fails validation is left untouched and so is the limiter.
+    // Throws std::bad_alloc if the frame gains cannot be allocated.
+    std::expected<SampleBuffer, LimiterError> process(std::span<float> samples,
+                                                      std::size_t channels);
+
+    PeakWindow peak_window;
+    std::array<SmoothingStage, 3> stages;
+    double threshold_dBFS;
+    double threshold;                     // linear ceiling, in [0, 1]
+    std::uint64_t lookahead_samples;      // at least 1
+    std::uint64_t hold_samples;           // window_length - lookahead_samples
+    double release_samples;               // not rounded; may be +inf
+    double release_coefficient;           // 1 / (release_samples + 1)
+    double gain;                          // release follower state
+    std::uint32_t sample_rate;
+};
+
+// Splits a look-ahead of `lookahead_samples` frames into the lengths of the
+// three smoothing stages; they sum to lookahead_samples + 2.
+std::array<std::size_t, 3> design_stage_lengths(std::uint64_t lookahead_samples);
+
+}  // namespace zarn
