@@ -15,7 +15,7 @@ namespace zarn::python {
 // "while processing 'audio'"). Loads NumPy's array API on first use.
 PyRef extract_audio(PyObject* audio);
 
-// Checks the array's rank, normalises `axis` and returns the frame axis
+// Normalises `axis` for an array of `rank` dimensions and returns the frame axis
 // (less than `rank`), or std::nullopt with ValueError set.
 std::optional<unsigned> normalize_axis(std::int64_t axis, unsigned rank);
 
