@@ -7,19 +7,46 @@
 namespace zarn {
 
 // Moving minimum of the target gains of the last `window_length` frames: a
-// monotonic queue of (frame, gain) pairs whose front is the minimum.
+// monotonic queue of (frame, gain) pairs whose front is the minimum. Frame
+// indices and gains both strictly increase from front to back.
 struct PeakWindow {
     struct Entry {
         std::uint64_t frame;
         double gain;
     };
 
-    explicit PeakWindow(std::uint64_t window_length);  // throws std::bad_alloc
+    // Throws std::bad_alloc when the ring for `window_length` + 1 entries
+    // cannot be sized or allocated.
+    explicit PeakWindow(std::uint64_t window_length);
+
+    // The power-of-two ring capacity for a window of `window_length` frames,
+    // or 0 when it (or its size in bytes) is not representable.
+    static std::size_t ring_capacity(std::uint64_t window_length) noexcept;
 
     // Empties the queue (the storage stays) and restarts the frame count.
     void reset();
     // Appends the gain of the next frame and returns the window minimum.
-    double push(double gain);
+    // Throws InternalError if the queue is empty afterwards, which the
+    // invariants rule out.
+    double push(double gain) {
+        // Older entries that are not lower can never be the minimum again.
+        while (back != front && entries[(back - 1) & capacity_mask].gain >= gain) {
+            --back;
+        }
+        entries[back & capacity_mask] = Entry{next_frame, gain};
+        ++back;
+        ++next_frame;
+        const std::uint64_t lower = next_frame >= window_length ? next_frame - window_length : 0;
+        while (front != back && entries[front & capacity_mask].frame < lower) {
+            ++front;
+        }
+        if (front == back) {
+            report_empty_window();
+        }
+        return entries[front & capacity_mask].gain;
+    }
+
+    [[noreturn]] static void report_empty_window();
 
     std::uint64_t window_length;
     std::uint64_t next_frame;
