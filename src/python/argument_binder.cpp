@@ -1,0 +1,155 @@
+#include "python/argument_binder.hpp"
+
+#include <string>
+#include <string_view>
+
+namespace zarn::python {
+namespace {
+
+// "ZarnLimiter.process()" or "limit()".
+std::string full_name(const FunctionDescription& description) {
+    std::string name;
+    if (description.class_name != nullptr) {
+        name += description.class_name;
+        name += '.';
+    }
+    name += description.function_name;
+    name += "()";
+    return name;
+}
+
+bool raise_too_many_positional(const FunctionDescription& description, Py_ssize_t given) {
+    const std::string name = full_name(description);
+    const std::size_t count = description.parameters.size();
+    const char* verb = given == 1 ? "was" : "were";
+    if (description.required == count) {
+        PyErr_Format(PyExc_TypeError, "%s takes %zu positional arguments but %zd %s given",
+                     name.c_str(), count, given, verb);
+    } else {
+        PyErr_Format(PyExc_TypeError,
+                     "%s takes from %zu to %zu positional arguments but %zd %s given",
+                     name.c_str(), description.required, count, given, verb);
+    }
+    return false;
+}
+
+bool bind_positional(const FunctionDescription& description, PyObject* const* args,
+                     Py_ssize_t nargs, std::span<PyRef> slots) {
+    if (static_cast<std::size_t>(nargs) > description.parameters.size()) {
+        return raise_too_many_positional(description, nargs);
+    }
+    for (Py_ssize_t i = 0; i < nargs; ++i) {
+        slots[static_cast<std::size_t>(i)] = PyRef::borrow(args[i]);
+    }
+    return true;
+}
+
+// The index of the parameter spelled exactly `keyword` (as UTF-8 bytes), or
+// the parameter count when there is none. A name that cannot be encoded
+// (lone surrogates) matches no parameter.
+std::size_t find_parameter(const FunctionDescription& description, PyObject* keyword) {
+    Py_ssize_t length = 0;
+    const char* utf8 = PyUnicode_Check(keyword) ? PyUnicode_AsUTF8AndSize(keyword, &length)
+                                                : nullptr;
+    if (utf8 == nullptr) {
+        PyErr_Clear();
+        return description.parameters.size();
+    }
+    const std::string_view spelled(utf8, static_cast<std::size_t>(length));
+    for (std::size_t i = 0; i < description.parameters.size(); ++i) {
+        if (spelled == description.parameters[i]) {
+            return i;
+        }
+    }
+    return description.parameters.size();
+}
+
+bool bind_keyword(const FunctionDescription& description, PyObject* keyword, PyObject* value,
+                  std::span<PyRef> slots) {
+    const std::size_t index = find_parameter(description, keyword);
+    if (index == description.parameters.size()) {
+        PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%S'",
+                     full_name(description).c_str(), keyword);
+        return false;
+    }
+    if (slots[index]) {
+        PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'",
+                     full_name(description).c_str(), description.parameters[index]);
+        return false;
+    }
+    slots[index] = PyRef::borrow(value);
+    return true;
+}
+
+// "'a'", "'a' and 'b'", "'a', 'b', and 'c'".
+std::string quoted_list(const FunctionDescription& description, std::span<const PyRef> slots,
+                        std::size_t missing) {
+    std::string list;
+    std::size_t listed = 0;
+    for (std::size_t i = 0; i < description.required; ++i) {
+        if (slots[i]) {
+            continue;
+        }
+        if (listed > 0) {
+            list += missing == 2 ? " and " : (listed + 1 == missing ? ", and " : ", ");
+        }
+        list += '\'';
+        list += description.parameters[i];
+        list += '\'';
+        ++listed;
+    }
+    return list;
+}
+
+bool check_required(const FunctionDescription& description, std::span<const PyRef> slots) {
+    std::size_t missing = 0;
+    for (std::size_t i = 0; i < description.required; ++i) {
+        missing += slots[i] ? 0 : 1;
+    }
+    if (missing == 0) {
+        return true;
+    }
+    PyErr_Format(PyExc_TypeError, "%s missing %zu required positional %s: %s",
+                 full_name(description).c_str(), missing,
+                 missing == 1 ? "argument" : "arguments",
+                 quoted_list(description, slots, missing).c_str());
+    return false;
+}
+
+}  // namespace
+
+bool bind_arguments(const FunctionDescription& description, PyObject* const* args,
+                    Py_ssize_t nargs, PyObject* kwnames, std::span<PyRef> slots) {
+    if (!bind_positional(description, args, nargs, slots)) {
+        return false;
+    }
+    const Py_ssize_t keywords = kwnames == nullptr ? 0 : PyTuple_Size(kwnames);
+    for (Py_ssize_t i = 0; i < keywords; ++i) {
+        if (!bind_keyword(description, PyTuple_GetItem(kwnames, i), args[nargs + i], slots)) {
+            return false;
+        }
+    }
+    return check_required(description, slots);
+}
+
+bool bind_arguments(const FunctionDescription& description, PyObject* args, PyObject* kwargs,
+                    std::span<PyRef> slots) {
+    const Py_ssize_t nargs = PyTuple_Size(args);
+    if (static_cast<std::size_t>(nargs) > description.parameters.size()) {
+        return raise_too_many_positional(description, nargs);
+    }
+    for (Py_ssize_t i = 0; i < nargs; ++i) {
+        slots[static_cast<std::size_t>(i)] = PyRef::borrow(PyTuple_GetItem(args, i));
+    }
+    Py_ssize_t position = 0;
+    PyObject* keyword = nullptr;
+    PyObject* value = nullptr;
+    while (kwargs != nullptr && PyDict_Next(kwargs, &position, &keyword, &value)) {
+        if (!bind_keyword(description, keyword, value, slots)) {
+            return false;
+        }
+    }
+    return check_required(description, slots);
+}
+
+}  // namespace zarn::python

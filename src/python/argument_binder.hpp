@@ -1,0 +1,35 @@
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+#include <span>
+
+#include "python/py_ref.hpp"
+
+namespace zarn::python {
+
+// The static parameter description of one Python-callable entry. Every
+// parameter may be passed by position or by keyword; the first `required`
+// ones must be passed.
+struct FunctionDescription {
+    const char* function_name;
+    const char* class_name;  // null for a module function
+    std::span<const char* const> parameters;
+    std::size_t required;
+};
+
+// Binds a vectorcall-style call (positional arguments as a vector, keyword
+// names as a tuple whose values follow the positional ones) to one slot per
+// parameter. A slot of an absent argument stays empty; the others hold a
+// strong reference. Returns false with TypeError set when the call does not
+// fit the description.
+bool bind_arguments(const FunctionDescription& description, PyObject* const* args,
+                    Py_ssize_t nargs, PyObject* kwnames, std::span<PyRef> slots);
+
+// The same for a call with an argument tuple and a keyword dictionary (null
+// when there are no keywords), taken in the dictionary's order.
+bool bind_arguments(const FunctionDescription& description, PyObject* args, PyObject* kwargs,
+                    std::span<PyRef> slots);
+
+}  // namespace zarn::python

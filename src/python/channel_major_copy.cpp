@@ -1,0 +1,87 @@
+#include "python/channel_major_copy.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+namespace zarn::python {
+
+namespace {
+
+constexpr std::ptrdiff_t sample_bytes = sizeof(float);
+
+// Transposing copies walk the frames in blocks small enough that the block's
+// samples of every channel stay in the first-level cache between the
+// channel passes over it (about 16 KiB per block).
+std::size_t frames_per_block(std::size_t channels) {
+    return std::max<std::size_t>(16, 4096 / channels);
+}
+
+// One sample from a possibly unaligned address; compiles to a plain load.
+inline float load_sample(const char* address) {
+    float sample;
+    std::memcpy(&sample, address, sizeof sample);
+    return sample;
+}
+
+// Whether the source already is one channel-major block (row-major
+// (channels, frames) without gaps); strides of unit extents do not matter.
+bool is_channel_major(std::size_t channels, std::size_t frames, std::ptrdiff_t channel_stride,
+                      std::ptrdiff_t frame_stride) {
+    const bool frames_packed = frames <= 1 || frame_stride == sample_bytes;
+    const bool channels_packed =
+        channels <= 1 || channel_stride == sample_bytes * static_cast<std::ptrdiff_t>(frames);
+    return frames_packed && channels_packed;
+}
+
+}  // namespace
+
+void gather_channel_major(const char* first, std::size_t channels, std::size_t frames,
+                          std::ptrdiff_t channel_stride, std::ptrdiff_t frame_stride,
+                          float* out) {
+    if (channels == 0 || frames == 0) {
+        return;
+    }
+    if (is_channel_major(channels, frames, channel_stride, frame_stride)) {
+        std::memcpy(out, first, channels * frames * sizeof(float));
+        return;
+    }
+    if (frame_stride == sample_bytes) {
+        // Each channel is contiguous on its own.
+        for (std::size_t c = 0; c < channels; ++c) {
+            std::memcpy(out + c * frames, first + static_cast<std::ptrdiff_t>(c) * channel_stride,
+                        frames * sizeof(float));
+        }
+        return;
+    }
+    const std::size_t block = frames_per_block(channels);
+    for (std::size_t start = 0; start < frames; start += block) {
+        const std::size_t end = std::min(frames, start + block);
+        for (std::size_t c = 0; c < channels; ++c) {
+            const char* channel = first + static_cast<std::ptrdiff_t>(c) * channel_stride;
+            float* destination = out + c * frames;
+            for (std::size_t t = start; t < end; ++t) {
+                const std::ptrdiff_t offset = static_cast<std::ptrdiff_t>(t) * frame_stride;
+                destination[t] = load_sample(channel + offset);
+            }
+        }
+    }
+}
+
+void interleave_channels(const float* channel_major, std::size_t channels, std::size_t frames,
+                         float* out) {
+    if (channels == 0 || frames == 0) {
+        return;
+    }
+    const std::size_t block = frames_per_block(channels);
+    for (std::size_t start = 0; start < frames; start += block) {
+        const std::size_t end = std::min(frames, start + block);
+        for (std::size_t c = 0; c < channels; ++c) {
+            const float* source = channel_major + c * frames;
+            for (std::size_t t = start; t < end; ++t) {
+                out[t * channels + c] = source[t];
+            }
+        }
+    }
+}
+
+}  // namespace zarn::python

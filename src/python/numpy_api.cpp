@@ -1,0 +1,223 @@
+#include "python/numpy_api.hpp"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "lib/limiter_error.hpp"
+#include "python/once_cell.hpp"
+#include "python/py_ref.hpp"
+
+namespace zarn::python {
+
+namespace {
+
+// The newest NumPy ABI this module can run against (NumPy 2), and the oldest
+// C-API feature version it needs (0xc, NumPy 1.15).
+constexpr unsigned newest_abi_version = 0x02000000;
+constexpr unsigned oldest_feature_version = 0xc;
+
+// The major version of the running NumPy, read through numpy.lib.NumpyVersion
+// so that development and release-candidate version strings parse too.
+std::optional<std::uint8_t> numpy_major_version() {
+    PyRef numpy = PyRef::steal(PyImport_ImportModule("numpy"));
+    if (!numpy) {
+        return std::nullopt;
+    }
+    PyRef version = PyRef::steal(PyObject_GetAttrString(numpy.get(), "__version__"));
+    if (!version) {
+        return std::nullopt;
+    }
+    PyRef lib = PyRef::steal(PyImport_ImportModule("numpy.lib"));
+    if (!lib) {
+        return std::nullopt;
+    }
+    PyRef parsed =
+        PyRef::steal(PyObject_CallMethod(lib.get(), "NumpyVersion", "O", version.get()));
+    if (!parsed) {
+        return std::nullopt;
+    }
+    PyRef major = PyRef::steal(PyObject_GetAttrString(parsed.get(), "major"));
+    if (!major) {
+        return std::nullopt;
+    }
+    const unsigned long value = PyLong_AsUnsignedLong(major.get());
+    if (value == static_cast<unsigned long>(-1) && PyErr_Occurred() != nullptr) {
+        return std::nullopt;
+    }
+    if (value > UINT8_MAX) {
+        PyErr_SetString(PyExc_OverflowError, "NumPy's major version does not fit in 8 bits");
+        return std::nullopt;
+    }
+    return static_cast<std::uint8_t>(value);
+}
+
+// NumPy 2 moved the core package from numpy.core to numpy._core.
+const std::string* core_module_name() {
+    static OnceCell<std::string> name;
+    return name.get_or_init([]() -> std::optional<std::string> {
+        const std::optional<std::uint8_t> major = numpy_major_version();
+        if (!major) {
+            return std::nullopt;
+        }
+        return *major >= 2 ? "numpy._core" : "numpy.core";
+    });
+}
+
+const std::string* multiarray_module_name() {
+    static OnceCell<std::string> name;
+    return name.get_or_init([]() -> std::optional<std::string> {
+        const std::string* core = core_module_name();
+        if (core == nullptr) {
+            return std::nullopt;
+        }
+        return *core + ".multiarray";
+    });
+}
+
+// Refuses a NumPy whose ABI is newer than this module knows, whose C-API
+// predates NumPy 1.15, or that runs in the other byte order.
+bool check_running_numpy(const NumpyApi& numpy) {
+    const unsigned abi_version = numpy.get_ndarray_c_version();
+    if (abi_version > newest_abi_version) {
+        PyErr_Format(PyExc_RuntimeError,
+                     "module compiled against ABI version 0x%x but this version of numpy is 0x%x",
+                     newest_abi_version, abi_version);
+        return false;
+    }
+    const unsigned feature_version = numpy.get_ndarray_c_feature_version();
+    if (feature_version < oldest_feature_version) {
+        PyErr_Format(PyExc_RuntimeError,
+                     "module was compiled against NumPy C-API version 0x%x (NumPy 1.15) but the "
+                     "running NumPy has C-API version 0x%x",
+                     oldest_feature_version, feature_version);
+        return false;
+    }
+    if (numpy.get_endianness() != NPY_CPU_LITTLE) {
+        PyErr_SetString(PyExc_RuntimeError,
+                        "module compiled as little endian, but detected different endianness at "
+                        "runtime");
+        return false;
+    }
+    return true;
+}
+
+// The table lives in NumPy's multiarray extension, which stays loaded once
+// imported, so the pointer outlives the capsule it was read from.
+std::optional<NumpyApi> load_numpy_api() {
+    const std::string* module_name = multiarray_module_name();
+    if (module_name == nullptr) {
+        return std::nullopt;
+    }
+    PyRef multiarray = PyRef::steal(PyImport_ImportModule(module_name->c_str()));
+    if (!multiarray) {
+        return std::nullopt;
+    }
+    PyRef capsule = PyRef::steal(PyObject_GetAttrString(multiarray.get(), "_ARRAY_API"));
+    if (!capsule) {
+        return std::nullopt;
+    }
+    if (Py_TYPE(capsule.get()) != &PyCapsule_Type) {
+        PyErr_Format(PyExc_TypeError, "%s._ARRAY_API is not a PyCapsule object",
+                     module_name->c_str());
+        return std::nullopt;
+    }
+    void* table = PyCapsule_GetPointer(capsule.get(), nullptr);
+    if (table == nullptr) {
+        return std::nullopt;
+    }
+    NumpyApi numpy(static_cast<void**>(table));
+    if (!check_running_numpy(numpy)) {
+        return std::nullopt;
+    }
+    return numpy;
+}
+
+// The text of a string object, or nullopt with an exception set.
+std::optional<std::string> utf8_text(PyObject* text) {
+    Py_ssize_t size = 0;
+    const char* bytes = PyUnicode_AsUTF8AndSize(text, &size);
+    if (bytes == nullptr) {
+        return std::nullopt;
+    }
+    return std::string(bytes, static_cast<std::size_t>(size));
+}
+
+// The traceback module's rendering of an exception: the traceback, then
+// "Type: message", without the final line break.
+std::optional<std::string> format_exception(PyObject* type, PyObject* value,
+                                            PyObject* traceback) {
+    PyRef module = PyRef::steal(PyImport_ImportModule("traceback"));
+    if (!module) {
+        return std::nullopt;
+    }
+    PyRef lines = PyRef::steal(PyObject_CallMethod(module.get(), "format_exception", "OOO", type,
+                                                   value, traceback));
+    if (!lines) {
+        return std::nullopt;
+    }
+    PyRef separator = PyRef::steal(PyUnicode_FromString(""));
+    if (!separator) {
+        return std::nullopt;
+    }
+    PyRef joined = PyRef::steal(PyUnicode_Join(separator.get(), lines.get()));
+    if (!joined) {
+        return std::nullopt;
+    }
+    std::optional<std::string> text = utf8_text(joined.get());
+    while (text && !text->empty() && text->back() == '\n') {
+        text->pop_back();
+    }
+    return text;
+}
+
+// Takes the pending Python exception and renders it with its type, value
+// and traceback. Falls back to str() of the value, then to a fixed text, if
+// the rendering itself fails; leaves no exception pending.
+std::string take_pending_exception_text() {
+    PyObject* raw_type = nullptr;
+    PyObject* raw_value = nullptr;
+    PyObject* raw_traceback = nullptr;
+    PyErr_Fetch(&raw_type, &raw_value, &raw_traceback);
+    PyErr_NormalizeException(&raw_type, &raw_value, &raw_traceback);
+    PyRef type = PyRef::steal(raw_type);
+    PyRef value = PyRef::steal(raw_value);
+    PyRef traceback = PyRef::steal(raw_traceback);
+    if (!type) {
+        return "no Python exception was set";
+    }
+    PyObject* none = Py_None;
+    std::optional<std::string> text =
+        format_exception(type.get(), value ? value.get() : none,
+                         traceback ? traceback.get() : none);
+    if (!text && value) {
+        PyErr_Clear();
+        PyRef str = PyRef::steal(PyObject_Str(value.get()));
+        text = str ? utf8_text(str.get()) : std::nullopt;
+    }
+    PyErr_Clear();
+    return text ? *text : "the exception could not be rendered";
+}
+
+}  // namespace
+
+const NumpyApi& numpy_api() {
+    static OnceCell<NumpyApi> loaded;
+    const NumpyApi* numpy = loaded.get_or_init(load_numpy_api);
+    if (numpy == nullptr) {
+        throw zarn::InternalError("Failed to access NumPy array API capsule: " +
+                                  take_pending_exception_text());
+    }
+    return *numpy;
+}
+
+PyRef float32_descriptor(const NumpyApi& numpy) {
+    PyRef descriptor = PyRef::steal(numpy.descr_from_type(NPY_FLOAT));
+    if (!descriptor) {
+        PyErr_Clear();
+        throw zarn::InternalError("NumPy did not provide the float32 dtype descriptor");
+    }
+    return descriptor;
+}
+
+}  // namespace zarn::python

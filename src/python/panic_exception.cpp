@@ -1,0 +1,69 @@
+#include "python/panic_exception.hpp"
+
+#include <Python.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <optional>
+
+#include "python/once_cell.hpp"
+#include "python/py_ref.hpp"
+
+namespace zarn::python {
+namespace {
+
+// The type lives in the extension's runtime support, not in the module's
+// namespace, so that no module attribute has to be kept in step with it.
+constexpr const char* panic_exception_name = "zarn_limiter_runtime.PanicException";
+
+constexpr const char* panic_exception_doc =
+    "\n"
+    "The exception raised when the native code of zarn_limiter, called from Python, panics.\n"
+    "\n"
+    "Like SystemExit, this exception is derived from BaseException so that\n"
+    "it will typically propagate all the way through the stack and cause the\n"
+    "Python interpreter to exit.\n";
+
+// Holds its reference for the life of the process: it is never released,
+// not even by the static destructors that run after the interpreter has
+// finalised.
+OnceCell<PyObject*> panic_exception_type;
+
+std::optional<PyObject*> create_panic_exception_type() {
+    PyObject* type = PyErr_NewExceptionWithDoc(panic_exception_name, panic_exception_doc,
+                                               PyExc_BaseException, nullptr);
+    if (type == nullptr) {
+        return std::nullopt;
+    }
+    return type;
+}
+
+}  // namespace
+
+void abort_uncaught_panic(std::string_view text) noexcept {
+    std::fprintf(stderr, "zarn_limiter: uncaught panic at ffi boundary: %.*s\n",
+                 static_cast<int>(text.size()), text.data());
+    std::fflush(stderr);
+    std::abort();
+}
+
+void raise_panic(std::string_view text) noexcept {
+    try {
+        PyObject** type = panic_exception_type.get_or_init(create_panic_exception_type);
+        if (type == nullptr) {
+            abort_uncaught_panic(text);
+        }
+        // Failure texts may come from anywhere; undecodable bytes must not
+        // turn one failure into another.
+        PyRef message = PyRef::steal(PyUnicode_DecodeUTF8(
+            text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+        if (!message) {
+            abort_uncaught_panic(text);
+        }
+        PyErr_SetObject(*type, message.get());
+    } catch (...) {
+        abort_uncaught_panic(text);
+    }
+}
+
+}  // namespace zarn::python

@@ -1,0 +1,20 @@
+#pragma once
+
+#include <span>
+
+#include "lib/sample_buffer.hpp"
+#include "python/numpy_api.hpp"
+#include "python/py_ref.hpp"
+
+namespace zarn::python {
+
+// A new writeable, C-contiguous float32 array of the base ndarray type and
+// of `shape` (one or two extents) whose memory is `samples` itself, without
+// a copy: the array's base object takes the buffer over and frees it when
+// NumPy releases the array. Returns null with the exception set on failure,
+// the buffer being freed then too. `samples` must hold exactly the number
+// of elements of `shape`.
+PyRef wrap_samples(const NumpyApi& numpy, zarn::SampleBuffer samples,
+                   std::span<const npy_intp> shape);
+
+}  // namespace zarn::python
