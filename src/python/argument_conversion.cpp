@@ -19,6 +19,32 @@ std::optional<double> convert_float(PyObject* value, const char* name, double ab
     return converted;
 }
 
+std::optional<LimiterSettings> convert_settings(PyObject* threshold_dBFS, PyObject* attack_ms,
+                                                PyObject* hold_ms, PyObject* release_ms) {
+    LimiterSettings settings{};
+    const std::optional<double> threshold = convert_float(threshold_dBFS, "threshold_dBFS", 0.0);
+    if (!threshold) {
+        return std::nullopt;
+    }
+    settings.threshold_dBFS = *threshold;
+    const std::optional<double> attack = convert_float(attack_ms, "attack_ms", 5.0);
+    if (!attack) {
+        return std::nullopt;
+    }
+    settings.attack_ms = *attack;
+    const std::optional<double> hold = convert_float(hold_ms, "hold_ms", 15.0);
+    if (!hold) {
+        return std::nullopt;
+    }
+    settings.hold_ms = *hold;
+    const std::optional<double> release = convert_float(release_ms, "release_ms", 40.0);
+    if (!release) {
+        return std::nullopt;
+    }
+    settings.release_ms = *release;
+    return settings;
+}
+
 std::optional<std::int64_t> convert_axis(PyObject* value) {
     if (value == nullptr) {
         return -1;

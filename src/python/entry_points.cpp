@@ -143,21 +143,9 @@ PyObject* run_limit(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) 
     if (!input) {
         return nullptr;
     }
-    const std::optional<double> threshold_dBFS =
-        convert_float(slots[2].get(), "threshold_dBFS", 0.0);
-    if (!threshold_dBFS) {
-        return nullptr;
-    }
-    const std::optional<double> attack_ms = convert_float(slots[3].get(), "attack_ms", 5.0);
-    if (!attack_ms) {
-        return nullptr;
-    }
-    const std::optional<double> hold_ms = convert_float(slots[4].get(), "hold_ms", 15.0);
-    if (!hold_ms) {
-        return nullptr;
-    }
-    const std::optional<double> release_ms = convert_float(slots[5].get(), "release_ms", 40.0);
-    if (!release_ms) {
+    const std::optional<LimiterSettings> settings =
+        convert_settings(slots[2].get(), slots[3].get(), slots[4].get(), slots[5].get());
+    if (!settings) {
         return nullptr;
     }
     const std::optional<std::int64_t> axis = convert_axis(slots[6].get());
@@ -169,8 +157,9 @@ PyObject* run_limit(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) 
     if (!sample_rate) {
         return nullptr;
     }
-    auto limiter = zarn::ZarnLimiter::create(*sample_rate, *threshold_dBFS, *attack_ms,
-                                             *hold_ms, *release_ms);
+    auto limiter = zarn::ZarnLimiter::create(*sample_rate, settings->threshold_dBFS,
+                                             settings->attack_ms, settings->hold_ms,
+                                             settings->release_ms);
     if (!limiter) {
         return value_error(limiter.error());
     }

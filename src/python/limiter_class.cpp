@@ -69,29 +69,18 @@ PyObject* construct_limiter(PyTypeObject* type, PyObject* args, PyObject* kwargs
         return nullptr;
     }
     // The floats first: a bad float is reported before a bad sample rate.
-    const std::optional<double> threshold_dBFS =
-        convert_float(slots[1].get(), "threshold_dBFS", 0.0);
-    if (!threshold_dBFS) {
-        return nullptr;
-    }
-    const std::optional<double> attack_ms = convert_float(slots[2].get(), "attack_ms", 5.0);
-    if (!attack_ms) {
-        return nullptr;
-    }
-    const std::optional<double> hold_ms = convert_float(slots[3].get(), "hold_ms", 15.0);
-    if (!hold_ms) {
-        return nullptr;
-    }
-    const std::optional<double> release_ms = convert_float(slots[4].get(), "release_ms", 40.0);
-    if (!release_ms) {
+    const std::optional<LimiterSettings> settings =
+        convert_settings(slots[1].get(), slots[2].get(), slots[3].get(), slots[4].get());
+    if (!settings) {
         return nullptr;
     }
     const std::optional<std::uint32_t> sample_rate = parse_sample_rate(slots[0].get());
     if (!sample_rate) {
         return nullptr;
     }
-    auto created = zarn::ZarnLimiter::create(*sample_rate, *threshold_dBFS, *attack_ms,
-                                             *hold_ms, *release_ms);
+    auto created = zarn::ZarnLimiter::create(*sample_rate, settings->threshold_dBFS,
+                                             settings->attack_ms, settings->hold_ms,
+                                             settings->release_ms);
     if (!created) {
         return value_error(created.error());
     }
