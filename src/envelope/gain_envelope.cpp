@@ -1,6 +1,17 @@
 #include "envelope/gain_envelope.hpp"
 
+#include <algorithm>
+#include <bit>
 #include <cmath>
+
+// On x86-64 a marked kernel is compiled once more for the named instruction
+// set (FMA, AVX2) besides the baseline, and the loader picks the version the
+// processor runs; elsewhere there is only the baseline.
+#if defined(__x86_64__)
+#define ZARN_CLONED_FOR(isa) __attribute__((target_clones(isa, "default")))
+#else
+#define ZARN_CLONED_FOR(isa)
+#endif
 
 namespace zarn {
 
@@ -8,6 +19,280 @@ namespace {
 
 // Double-precision machine epsilon, 2^-52.
 constexpr double peak_offset = 0x1p-52;
+
+// Iterations per chunk: the target gains of one chunk live on the stack
+// (8 KiB).
+constexpr std::size_t chunk_iterations = 1024;
+
+// A smoothing stage copied into locals for the length of a chunk, so that
+// its position and sum stay in registers.
+struct StageRegisters {
+    explicit StageRegisters(SmoothingStage& stage)
+        : ring(stage.buffer.get()),
+          length(stage.length),
+          position(stage.position),
+          sum(stage.sum),
+          inverse_length(stage.inverse_length) {}
+
+    void store(SmoothingStage& stage) const {
+        stage.position = position;
+        stage.sum = sum;
+    }
+
+    // SmoothingStage::smooth, operation for operation; the wrap is a select
+    // rather than a branch.
+    double smooth(double x) {
+        const double old = ring[position];
+        const double d = x - old;
+        sum = d + sum;
+        ring[position] = x;
+        position = position + 1 == length ? 0 : position + 1;
+        return sum * inverse_length;
+    }
+
+    // Inputs that can be pushed before the position wraps to 0.
+    std::size_t until_wrap() const {
+        return length - position;
+    }
+
+    // Moves on by `count` <= until_wrap() inputs that have been written.
+    void advance(std::size_t count) {
+        position += count;
+        position = position == length ? 0 : position;
+    }
+
+    // Moves on by `count` inputs equal to every value already in the ring;
+    // the sum does not change (each difference is +0).
+    void skip(std::uint64_t count) {
+        position = static_cast<std::size_t>((position + count % length) % length);
+    }
+
+    double* ring;
+    std::size_t length;
+    std::size_t position;
+    double sum;
+    double inverse_length;
+};
+
+// The per-iteration state of the envelope pass, in locals.
+struct Cascade {
+    StageRegisters first;
+    StageRegisters second;
+    StageRegisters third;
+    double follower;
+    double release_coefficient;
+    double threshold;
+    std::uint64_t lookahead_samples;
+    float* values;  // peaks of the frames not yet yielded, gains of the rest
+};
+
+double capped(double y3) {
+    const double y = y3 < 1.0 ? y3 : 1.0;
+    // The stage sums drift by rounding, so the cascade can end slightly
+    // above 1 or below 0; a gain outside [0, 1] is never applied.
+    return y < 0.0 ? 0.0 : y;
+}
+
+// One iteration's gain: the release follower, then the cascade and its cap.
+[[gnu::always_inline]] inline double next_gain(Cascade& c, double window_minimum) {
+    // Drops to the window minimum at once and rises towards it by
+    // release_coefficient of the distance per frame. The one fused
+    // multiply-add of the envelope.
+    const double released = std::fma(window_minimum - c.follower, c.release_coefficient, c.follower);
+    c.follower = window_minimum < released ? window_minimum : released;
+    return capped(c.third.smooth(c.second.smooth(c.first.smooth(c.follower))));
+}
+
+// Iteration `iteration` yields the gain of the frame lookahead_samples
+// before it.
+[[gnu::always_inline]] inline void yield_frame(Cascade& c, std::uint64_t iteration, double y) {
+    if (iteration >= c.lookahead_samples) {
+        float& frame = c.values[iteration - c.lookahead_samples];
+        const auto frame_peak = static_cast<double>(frame);
+        // The smoothed gain may still leave this frame above the ceiling
+        // (with no hold, or after drift); then it takes its own target.
+        if (y * frame_peak > c.threshold) {
+            y = c.threshold / (frame_peak + peak_offset);
+        }
+        frame = static_cast<float>(y);
+    }
+}
+
+// Iterations over which no stage ring wraps and the window's block does not
+// close. Iteration j pushes targets[j] into the window and, with Yield,
+// gives frames[j] its gain. Written with running pointers, this is the loop
+// that PeakWindow::push, SmoothingStage::smooth and yield_frame give,
+// operation for operation, without the per-iteration wrap and look-ahead
+// tests; the window minimum comes from the sliding minimum's segment.
+template <bool Yield, bool HasPrevious>
+[[gnu::always_inline]] inline void follow_segment(Cascade& c, SlidingMinimum::Segment& segment,
+                                                  const double* targets, float* frames,
+                                                  std::size_t count) {
+    // Locals, so that the window's prefix minimum stays in a register rather
+    // than going through memory that the ring stores might alias.
+    SlidingMinimum::Segment window = segment;
+    double follower = c.follower;
+    double sum1 = c.first.sum;
+    double sum2 = c.second.sum;
+    double sum3 = c.third.sum;
+    double* const ring1 = c.first.ring + c.first.position;
+    double* const ring2 = c.second.ring + c.second.position;
+    double* const ring3 = c.third.ring + c.third.position;
+    for (std::size_t j = 0; j < count; ++j) {
+        const double window_minimum = window.push<HasPrevious>(j, targets[j]);
+        const double released =
+            std::fma(window_minimum - follower, c.release_coefficient, follower);
+        follower = window_minimum < released ? window_minimum : released;
+        sum1 = (follower - ring1[j]) + sum1;
+        ring1[j] = follower;
+        const double y1 = sum1 * c.first.inverse_length;
+        sum2 = (y1 - ring2[j]) + sum2;
+        ring2[j] = y1;
+        const double y2 = sum2 * c.second.inverse_length;
+        sum3 = (y2 - ring3[j]) + sum3;
+        ring3[j] = y2;
+        double y = capped(sum3 * c.third.inverse_length);
+        if constexpr (Yield) {
+            const auto frame_peak = static_cast<double>(frames[j]);
+            if (y * frame_peak > c.threshold) {
+                y = c.threshold / (frame_peak + peak_offset);
+            }
+            frames[j] = static_cast<float>(y);
+        }
+    }
+    segment.prefix = window.prefix;
+    c.follower = follower;
+    c.first.sum = sum1;
+    c.second.sum = sum2;
+    c.third.sum = sum3;
+    c.first.advance(count);
+    c.second.advance(count);
+    c.third.advance(count);
+}
+
+template <bool Yield>
+[[gnu::always_inline]] inline void follow_segment(Cascade& c, SlidingMinimum::Segment& window,
+                                                  const double* targets, float* frames,
+                                                  std::size_t count) {
+    if (window.suffix != nullptr) {
+        follow_segment<Yield, true>(c, window, targets, frames, count);
+    } else {
+        follow_segment<Yield, false>(c, window, targets, frames, count);
+    }
+}
+
+// The iterations [first, first + count) with the given target gains, cut
+// into segments at every ring wrap, at every close of a window block and at
+// the first yielding iteration. Cloned for processors with FMA, where
+// std::fma is one instruction instead of a library call; the fused
+// operation and so the result are the same.
+ZARN_CLONED_FOR("fma") void follow_targets(
+    Cascade& cascade, SlidingMinimum& window_minimum, std::uint64_t first, const double* targets,
+    std::size_t count) {
+    Cascade c = cascade;
+    std::size_t k = 0;
+    while (k < count) {
+        const std::uint64_t iteration = first + k;
+        SlidingMinimum::Segment window = window_minimum.segment();
+        std::size_t run = std::min({count - k, window.room, c.first.until_wrap(),
+                                    c.second.until_wrap(), c.third.until_wrap()});
+        if (iteration < c.lookahead_samples) {
+            run = static_cast<std::size_t>(
+                std::min<std::uint64_t>(run, c.lookahead_samples - iteration));
+            follow_segment<false>(c, window, targets + k, nullptr, run);
+        } else {
+            follow_segment<true>(c, window, targets + k,
+                                 c.values + (iteration - c.lookahead_samples), run);
+        }
+        window_minimum.commit(window, run);
+        k += run;
+    }
+    cascade = c;
+}
+
+// Iterations whose window holds only frames at or below the threshold, so
+// that the window minimum is 1.0. Once the follower has stayed at a fixed
+// point for as many iterations as the three rings hold, every ring holds one
+// value and every stage's difference is +0 (no sum is ever -0, so adding +0
+// leaves it as it is): nothing changes any more, and the rest of the
+// iterations yield the same gain. None of their frames is above the
+// threshold, so the check against the frame's peak (y * peak, y <= 1)
+// cannot fire. Returns the updated count of settled iterations.
+ZARN_CLONED_FOR("fma") std::uint64_t follow_unity(
+    Cascade& cascade, std::uint64_t first, std::size_t count, std::uint64_t settled,
+    std::uint64_t settled_needed) {
+    Cascade c = cascade;
+    std::size_t k = 0;
+    for (; k < count && settled < settled_needed; ++k) {
+        const double before = c.follower;
+        yield_frame(c, first + k, next_gain(c, 1.0));
+        const bool fixed = std::bit_cast<std::uint64_t>(c.follower) ==
+                           std::bit_cast<std::uint64_t>(before);
+        settled = fixed ? settled + 1 : 0;
+    }
+    if (k < count) {
+        const std::uint64_t rest = count - k;
+        const std::uint64_t end = first + count;
+        const std::uint64_t yield_begin = std::max<std::uint64_t>(first + k, c.lookahead_samples);
+        if (end > yield_begin) {
+            const auto y = static_cast<float>(capped(c.third.sum * c.third.inverse_length));
+            std::fill_n(c.values + (yield_begin - c.lookahead_samples), end - yield_begin, y);
+        }
+        c.first.skip(rest);
+        c.second.skip(rest);
+        c.third.skip(rest);
+    }
+    cascade = c;
+    return settled;
+}
+
+// Bit pattern of the largest float at or below `threshold`. A peak (a float
+// that is never negative) is at or below the threshold exactly when its bit
+// pattern is at or below this one, since the bit patterns of non-negative
+// floats are ordered as their values.
+std::int32_t quiet_peak_bits(double threshold) {
+    float bound = static_cast<float>(threshold);
+    if (static_cast<double>(bound) > threshold) {
+        bound = std::nextafter(bound, 0.0f);
+    }
+    return std::bit_cast<std::int32_t>(bound);
+}
+
+// Whether any of `count` peaks is above the threshold whose quiet_peak_bits
+// are given. Both bit patterns lie in [0, 2^31), so quiet_bits - bits is
+// negative exactly for a peak above the threshold; or-ing the differences
+// collects their signs in a loop that vectorises on any x86-64.
+bool any_above(const float* peaks, std::size_t count, std::int32_t quiet_bits) {
+    std::int32_t signs = 0;
+    for (std::size_t k = 0; k < count; ++k) {
+        signs |= quiet_bits - std::bit_cast<std::int32_t>(peaks[k]);
+    }
+    return signs < 0;
+}
+
+// Index of the last peak above the threshold; there is one.
+std::size_t last_above(const float* peaks, std::size_t count, double threshold) {
+    std::size_t k = count;
+    while (static_cast<double>(peaks[--k]) <= threshold) {
+    }
+    return k;
+}
+
+// The target gains of `count` iterations, `real` of which read a frame of
+// the buffer (the rest read silence). Every frame's quotient is formed first
+// and the choice made in a second loop: a division under a condition would
+// become a branch that mispredicts on loud audio, while these two loops
+// vectorise.
+ZARN_CLONED_FOR("avx2") void compute_targets(
+    const float* peaks, std::size_t real, std::size_t count, double threshold, double* targets) {
+    for (std::size_t k = 0; k < real; ++k) {
+        targets[k] = threshold / (static_cast<double>(peaks[k]) + peak_offset);
+    }
+    for (std::size_t k = 0; k < real; ++k) {
+        targets[k] = static_cast<double>(peaks[k]) > threshold ? targets[k] : 1.0;
+    }
+    std::fill(targets + real, targets + count, 1.0);
+}
 
 }  // namespace
 
@@ -17,51 +302,66 @@ double target_gain(double peak, double threshold) {
 
 void GainEnvelope::reset() {
     peak_window.reset();
+    window_minimum.restart();
     gain = 1.0;
     for (SmoothingStage& stage : stages) {
         stage.reset();
     }
+    next_iteration = 0;
+    // Frames before the first count as silent ones.
+    quiet_frames = peak_window.window_length;
+    settled_iterations = 0;
 }
 
 void GainEnvelope::run(std::span<float> frame_gains) {
+    run_until(frame_gains, frame_gains.size());
+}
+
+void GainEnvelope::run_until(std::span<float> frame_gains, std::size_t end_frame) {
     const std::uint64_t frames = frame_gains.size();
-    float* const values = frame_gains.data();
-    double follower = gain;
+    const std::uint64_t end_iteration = std::min<std::uint64_t>(end_frame, frames) + lookahead_samples;
+    const std::uint64_t window_length = peak_window.window_length;
+    const std::uint64_t settled_needed = stages[0].length + stages[1].length + stages[2].length;
+    Cascade cascade{StageRegisters(stages[0]), StageRegisters(stages[1]), StageRegisters(stages[2]),
+                    gain, release_coefficient, threshold, lookahead_samples, frame_gains.data()};
+    const std::int32_t quiet_bits = quiet_peak_bits(threshold);
+    double targets[chunk_iterations];
 
-    for (std::uint64_t i = 0; i < frames + lookahead_samples; ++i) {
-        // Past the last frame the window is fed silence until every frame
-        // has been given its gain.
-        const double peak = i < frames ? static_cast<double>(values[i]) : 0.0;
-        const double window_minimum = peak_window.push(target_gain(peak, threshold));
+    while (next_iteration < end_iteration) {
+        const std::uint64_t first = next_iteration;
+        const auto count =
+            static_cast<std::size_t>(std::min<std::uint64_t>(chunk_iterations, end_iteration - first));
+        // Iterations past the last frame read silence.
+        const std::size_t real =
+            first < frames ? static_cast<std::size_t>(std::min<std::uint64_t>(count, frames - first)) : 0;
+        const float* const peaks = frame_gains.data() + first;
+        const bool quiet_chunk = !any_above(peaks, real, quiet_bits);
 
-        // Release follower: drops to the window minimum at once and rises
-        // towards it by release_coefficient of the distance per frame. The
-        // one fused multiply-add of the envelope.
-        const double released =
-            std::fma(window_minimum - follower, release_coefficient, follower);
-        follower = window_minimum < released ? window_minimum : released;
-
-        const double y1 = stages[0].smooth(follower);
-        const double y2 = stages[1].smooth(y1);
-        const double y3 = stages[2].smooth(y2);
-        // The stage sums drift by rounding, so the cascade can end slightly
-        // above 1 or below 0; a gain outside [0, 1] is never applied.
-        double y = y3 < 1.0 ? y3 : 1.0;
-        y = y < 0.0 ? 0.0 : y;
-
-        if (i >= lookahead_samples) {
-            float& frame = values[i - lookahead_samples];
-            const auto frame_peak = static_cast<double>(frame);
-            // The smoothed gain may still leave this frame above the
-            // ceiling (with no hold, or after drift); then it takes its own
-            // target instead.
-            if (y * frame_peak > threshold) {
-                y = threshold / (frame_peak + peak_offset);
-            }
-            frame = static_cast<float>(y);
+        // Every window of this chunk holds only frames at or below the
+        // threshold, so the window minimum is 1.0 throughout and the
+        // sliding minimum skips these frames. That loses nothing: since the
+        // last frame above the threshold it has been fed at least
+        // window_length - 1 target gains of 1.0, so the frames it misses,
+        // all with gains of 1.0 too, cannot change any later minimum.
+        if (quiet_chunk && quiet_frames + 1 >= window_length) {
+            settled_iterations =
+                follow_unity(cascade, first, count, settled_iterations, settled_needed);
+            quiet_frames += count;
+        } else {
+            // Read before the gains of this chunk overwrite its peaks.
+            quiet_frames = quiet_chunk ? quiet_frames + count
+                                       : count - 1 - last_above(peaks, real, threshold);
+            compute_targets(peaks, real, count, threshold, targets);
+            follow_targets(cascade, window_minimum, first, targets, count);
+            settled_iterations = 0;
         }
+        next_iteration += count;
     }
-    gain = follower;
+
+    cascade.first.store(stages[0]);
+    cascade.second.store(stages[1]);
+    cascade.third.store(stages[2]);
+    gain = cascade.follower;
 }
 
 }  // namespace zarn

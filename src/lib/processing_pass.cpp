@@ -1,6 +1,5 @@
 #include <algorithm>
 #include <bit>
-#include <cmath>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -16,41 +15,95 @@ namespace {
 // Magnitude bits of the largest finite float; NaN and the infinities have
 // larger ones.
 constexpr std::uint32_t largest_finite_bits = 0x7f7fffff;
+constexpr std::uint32_t magnitude_mask = 0x7fffffff;
+
+// Frames per block of the passes over the buffer: a block of gains (16 KiB)
+// and the samples it scales stay in the first- or second-level cache
+// between the peaks, the envelope and the gain application.
+constexpr std::size_t block_frames = 4096;
 
 // Position of the first NaN or infinite sample, in buffer order.
 std::optional<std::size_t> first_non_finite(std::span<const float> samples) {
     for (std::size_t i = 0; i < samples.size(); ++i) {
-        if ((std::bit_cast<std::uint32_t>(samples[i]) & 0x7fffffffu) > largest_finite_bits) {
+        if ((std::bit_cast<std::uint32_t>(samples[i]) & magnitude_mask) > largest_finite_bits) {
             return i;
         }
     }
     return std::nullopt;
 }
 
-std::optional<LimiterError> validate(std::span<const float> samples, std::size_t channels) {
-    if (channels == 0) {
-        return LimiterError{ZeroChannels{}};
+// Whether all of `count` samples are finite. The magnitude bits lie in
+// [0, 2^31) and exceed largest_finite_bits exactly for NaN and the
+// infinities, so largest_finite_bits - magnitude is negative exactly for
+// those; or-ing the differences collects their signs in a loop that only
+// reads and vectorises on any x86-64.
+bool all_finite(const float* samples, std::size_t count) {
+    std::int32_t signs = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        const auto magnitude =
+            static_cast<std::int32_t>(std::bit_cast<std::uint32_t>(samples[i]) & magnitude_mask);
+        signs |= static_cast<std::int32_t>(largest_finite_bits) - magnitude;
     }
-    if (samples.size() % channels != 0) {
-        return LimiterError{IndivisibleLength{samples.size(), channels}};
-    }
-    if (const auto position = first_non_finite(samples)) {
-        return LimiterError{NonFiniteSample{*position}};
+    return signs >= 0;
+}
+
+// Position of the first non-finite sample in buffer order, found block by
+// block so that a buffer without one is only read, at full speed.
+std::optional<std::size_t> find_non_finite(std::span<const float> samples) {
+    for (std::size_t begin = 0; begin < samples.size(); begin += block_frames) {
+        const std::size_t count = std::min(block_frames, samples.size() - begin);
+        if (!all_finite(samples.data() + begin, count)) {
+            return begin + *first_non_finite(samples.subspan(begin, count));
+        }
     }
     return std::nullopt;
 }
 
-// Raises each frame's peak to the magnitude of this channel's sample.
-void gather_peaks(std::span<const float> channel, float* peaks) {
-    for (std::size_t t = 0; t < channel.size(); ++t) {
-        const float magnitude = std::abs(channel[t]);
-        peaks[t] = magnitude > peaks[t] ? magnitude : peaks[t];
+// Sets the peaks of frames [begin, end): the largest magnitude of the
+// frame's samples, channel block after channel block. Magnitudes of finite
+// floats are compared as bit patterns, which order them as their values.
+void gather_peaks(std::span<const float> samples, std::size_t channels, std::size_t begin,
+                  std::size_t end, float* peaks) {
+    const std::size_t frames = samples.size() / channels;
+    for (std::size_t c = 0; c < channels; ++c) {
+        const float* const channel = samples.data() + c * frames;
+        for (std::size_t t = begin; t < end; ++t) {
+            const std::uint32_t magnitude =
+                std::bit_cast<std::uint32_t>(channel[t]) & magnitude_mask;
+            const std::uint32_t peak = c == 0 ? 0 : std::bit_cast<std::uint32_t>(peaks[t]);
+            peaks[t] = std::bit_cast<float>(magnitude > peak ? magnitude : peak);
+        }
     }
 }
 
-// Scales one channel by the frame gains and clamps it to [-ceiling, ceiling].
-void apply_gains(std::span<float> channel, const float* gains, float ceiling) {
-    for (std::size_t t = 0; t < channel.size(); ++t) {
+// Whether every one of `count` peaks is at most `ceiling` (not negative).
+// The bit patterns of non-negative floats lie in [0, 2^31) and are ordered
+// as their values, so ceiling_bits - bits is negative exactly for a peak
+// above the ceiling; or-ing the differences collects their signs in a loop
+// that vectorises on any x86-64.
+bool peaks_within(const float* peaks, std::size_t count, float ceiling) {
+    const auto ceiling_bits = std::bit_cast<std::int32_t>(ceiling);
+    std::int32_t signs = 0;
+    for (std::size_t t = 0; t < count; ++t) {
+        signs |= ceiling_bits - std::bit_cast<std::int32_t>(peaks[t]);
+    }
+    return signs >= 0;
+}
+
+// Whether all of `count` gains are exactly 1.0.
+bool all_unity(const float* gains, std::size_t count) {
+    constexpr auto unity_bits = std::bit_cast<std::uint32_t>(1.0f);
+    std::uint32_t differences = 0;
+    for (std::size_t t = 0; t < count; ++t) {
+        differences |= std::bit_cast<std::uint32_t>(gains[t]) ^ unity_bits;
+    }
+    return differences == 0;
+}
+
+// Scales one channel's frames by their gains and clamps them to
+// [-ceiling, ceiling].
+void apply_gains(float* channel, const float* gains, std::size_t count, float ceiling) {
+    for (std::size_t t = 0; t < count; ++t) {
         float sample = channel[t] * gains[t];
         sample = sample < -ceiling ? -ceiling : sample;
         sample = sample > ceiling ? ceiling : sample;
@@ -62,27 +115,47 @@ void apply_gains(std::span<float> channel, const float* gains, float ceiling) {
 
 std::expected<SampleBuffer, LimiterError> ZarnLimiter::process(std::span<float> samples,
                                                                std::size_t channels) {
-    if (auto error = validate(samples, channels)) {
-        return std::unexpected(std::move(*error));
+    if (channels == 0) {
+        return std::unexpected(LimiterError{ZeroChannels{}});
+    }
+    if (samples.size() % channels != 0) {
+        return std::unexpected(LimiterError{IndivisibleLength{samples.size(), channels}});
+    }
+    if (const auto position = find_non_finite(samples)) {
+        return std::unexpected(LimiterError{NonFiniteSample{*position}});
     }
     const std::size_t frames = samples.size() / channels;
     SampleBuffer frame_gains(frames);
-    std::fill_n(frame_gains.data(), frames, 0.0f);
-    for (std::size_t c = 0; c < channels; ++c) {
-        gather_peaks(samples.subspan(c * frames, frames), frame_gains.data());
-    }
-
-    GainEnvelope envelope{peak_window,         stages, gain, threshold, lookahead_samples,
+    GainEnvelope envelope{peak_window, window_minimum, stages, gain, threshold, lookahead_samples,
                           release_coefficient};
     envelope.reset();
-    if (frames == 0) {
-        return frame_gains;
-    }
-    envelope.run(frame_gains.span());
 
+    // Block by block, the peaks are formed just ahead of the envelope (which
+    // reads lookahead_samples frames beyond the block) and the block's gains
+    // are applied as soon as they are decided, while the gains and, for a
+    // short look-ahead, the samples just read for the peaks are in cache.
     const auto ceiling = static_cast<float>(threshold);
-    for (std::size_t c = 0; c < channels; ++c) {
-        apply_gains(samples.subspan(c * frames, frames), frame_gains.data(), ceiling);
+    std::size_t peaks_end = 0;
+    for (std::size_t begin = 0; begin < frames; begin += block_frames) {
+        const std::size_t count = std::min(block_frames, frames - begin);
+        const auto needed = static_cast<std::size_t>(
+            std::min<std::uint64_t>(frames, begin + count + lookahead_samples));
+        gather_peaks(samples, channels, peaks_end, needed, frame_gains.data());
+        peaks_end = needed;
+        // A block whose samples lie within the ceiling and whose gains are
+        // all 1.0 would be rewritten with the same bits (s x 1 = s, and the
+        // clamp does nothing), so it is not written at all: quiet audio
+        // then costs no memory writes. The peaks are read before the
+        // envelope replaces them with the gains.
+        const bool within_ceiling = peaks_within(frame_gains.data() + begin, count, ceiling);
+        envelope.run_until(frame_gains.span(), begin + count);
+        if (within_ceiling && all_unity(frame_gains.data() + begin, count)) {
+            continue;
+        }
+        for (std::size_t c = 0; c < channels; ++c) {
+            apply_gains(samples.data() + c * frames + begin, frame_gains.data() + begin, count,
+                        ceiling);
+        }
     }
     return frame_gains;
 }

@@ -34,8 +34,9 @@ double samples_of(double ms, double rate) {
 }
 
 // Refuses, before anything is allocated, a window or look-ahead whose
-// storage cannot even be sized: the window's ring and the three stage rings
-// of lookahead_samples + 2 doubles in all.
+// storage cannot even be sized: the window's ring (whose bound of 16-byte
+// entries also covers the sliding minimum's 2 * window_length + 1 doubles)
+// and the three stage rings of lookahead_samples + 2 doubles in all.
 void check_storage(std::uint64_t lookahead_samples, std::uint64_t window_length) {
     constexpr std::uint64_t max_ring_entries =
         static_cast<std::uint64_t>(std::numeric_limits<std::ptrdiff_t>::max()) / sizeof(double);
@@ -119,6 +120,7 @@ std::expected<ZarnLimiter, LimiterError> ZarnLimiter::create(std::uint32_t sampl
 
     return ZarnLimiter{
         .peak_window = PeakWindow(window_length),
+        .window_minimum = SlidingMinimum(window_length),
         .stages = {SmoothingStage(lengths[0]), SmoothingStage(lengths[1]),
                     SmoothingStage(lengths[2])},
         .threshold_dBFS = threshold_dBFS,

@@ -7,6 +7,7 @@
 #include <span>
 
 #include "envelope/peak_window.hpp"
+#include "envelope/sliding_minimum.hpp"
 #include "envelope/smoothing_stage.hpp"
 #include "lib/limiter_error.hpp"
 #include "lib/sample_buffer.hpp"
@@ -33,6 +34,8 @@ struct ZarnLimiter {
                                                       std::size_t channels);
 
     PeakWindow peak_window;
+    // The same moving minimum in the form the processing pass computes it.
+    SlidingMinimum window_minimum;
     std::array<SmoothingStage, 3> stages;
     double threshold_dBFS;
     double threshold;                     // linear ceiling, in [0, 1]

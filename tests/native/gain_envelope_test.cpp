@@ -18,9 +18,10 @@ using zarn::PeakWindow;
 
 // Runs the envelope of `limiter` over `peaks` and returns the frame gains.
 std::vector<float> envelope_gains(zarn::ZarnLimiter& limiter, std::vector<float> peaks) {
-    zarn::GainEnvelope envelope{limiter.peak_window, limiter.stages,
-                                limiter.gain,        limiter.threshold,
-                                limiter.lookahead_samples, limiter.release_coefficient};
+    zarn::GainEnvelope envelope{limiter.peak_window,       limiter.window_minimum,
+                                limiter.stages,            limiter.gain,
+                                limiter.threshold,         limiter.lookahead_samples,
+                                limiter.release_coefficient};
     envelope.reset();
     envelope.run(peaks);
     return peaks;
