@@ -80,22 +80,46 @@ PyRef numpy_conversion(const NumpyApi& numpy, PyObject* audio) {
                                        NPY_ARRAY_FORCECAST, nullptr));
 }
 
-PyRef convert_audio(const NumpyApi& numpy, PyObject* audio) {
+// Casts a one- or two-dimensional array of another dtype to float32 with
+// the same casting as NumPy's conversion, but into a buffer of the call's
+// own, in C order, so that the cast copy can be the buffer the pass works
+// on rather than one more copy.
+AudioInput cast_into_samples(const NumpyApi& numpy, PyObject* source) {
+    const PyArrayObject& fields = array_fields(source);
+    const std::span<const npy_intp> shape(fields.dimensions, static_cast<std::size_t>(fields.nd));
+    std::size_t count = 1;
+    for (const npy_intp extent : shape) {
+        count *= static_cast<std::size_t>(extent);
+    }
+    AudioInput input{SampleBuffer(count), PyRef()};
+    PyRef view = view_samples(numpy, input.samples, shape);
+    if (!view || numpy.cast_into(view.get(), source) != 0) {
+        return {};
+    }
+    input.array = std::move(view);
+    return input;
+}
+
+AudioInput convert_audio(const NumpyApi& numpy, PyObject* audio) {
     if (PyObject_TypeCheck(audio, numpy.array_type())) {
-        if (is_native_float32(numpy, array_fields(audio).descr)) {
-            return PyRef::borrow(audio);
+        const PyArrayObject& fields = array_fields(audio);
+        if (is_native_float32(numpy, fields.descr)) {
+            return {SampleBuffer(), PyRef::borrow(audio)};
         }
         // An array of another dtype is cast as a whole, so it keeps its shape.
-        return numpy_conversion(numpy, audio);
+        if (fields.nd == 1 || fields.nd == 2) {
+            return cast_into_samples(numpy, audio);
+        }
+        return {SampleBuffer(), numpy_conversion(numpy, audio)};
     }
     if (!PyUnicode_Check(audio) && PySequence_Check(audio)) {
         if (const std::optional<std::vector<float>> samples = sequence_samples(audio)) {
-            return one_dimensional_array(numpy, *samples);
+            return {SampleBuffer(), one_dimensional_array(numpy, *samples)};
         }
         // Not a flat sequence of numbers (a nested list, say): NumPy decides.
         PyErr_Clear();
     }
-    return numpy_conversion(numpy, audio);
+    return {SampleBuffer(), numpy_conversion(numpy, audio)};
 }
 
 // --- Layout of one call ---
@@ -175,6 +199,20 @@ void raise_pass_error(LimiterError error, const Layout& layout) {
     value_error(error);
 }
 
+// The buffer the pass works on. Cast samples of the call's own, in C order,
+// already are in channel-major order unless the input is interleaved; then
+// they are taken over as they are. Otherwise the input is gathered.
+SampleBuffer channel_major_samples(AudioInput& input, const PyArrayObject& array,
+                                   const Layout& layout) {
+    if (input.samples.data() != nullptr && !layout.interleaved()) {
+        return std::move(input.samples);
+    }
+    SampleBuffer samples(layout.channels * layout.frames);
+    gather_channel_major(array.data, layout.channels, layout.frames, layout.channel_stride,
+                         layout.frame_stride, samples.data());
+    return samples;
+}
+
 // The limited samples in the input's row-major order.
 SampleBuffer row_major_samples(SampleBuffer channel_major, const Layout& layout) {
     if (!layout.interleaved()) {
@@ -188,12 +226,12 @@ SampleBuffer row_major_samples(SampleBuffer channel_major, const Layout& layout)
 
 }  // namespace
 
-PyRef extract_audio(PyObject* audio) {
-    PyRef array = convert_audio(numpy_api(), audio);
-    if (!array) {
+AudioInput extract_audio(PyObject* audio) {
+    AudioInput input = convert_audio(numpy_api(), audio);
+    if (!input.array) {
         add_argument_note("audio");
     }
-    return array;
+    return input;
 }
 
 std::optional<unsigned> normalize_axis(std::int64_t axis, unsigned rank) {
@@ -207,20 +245,18 @@ std::optional<unsigned> normalize_axis(std::int64_t axis, unsigned rank) {
     return static_cast<unsigned>(normalized);
 }
 
-std::optional<ProcessedAudio> process_numpy(zarn::ZarnLimiter& limiter, PyObject* input,
+std::optional<ProcessedAudio> process_numpy(zarn::ZarnLimiter& limiter, AudioInput& input,
                                             std::int64_t axis) {
     const NumpyApi& numpy = numpy_api();
-    if (!PyObject_TypeCheck(input, numpy.array_type())) {
+    if (!PyObject_TypeCheck(input.array.get(), numpy.array_type())) {
         throw zarn::InternalError("process_numpy was given an object that is not an array");
     }
-    const PyArrayObject& array = array_fields(input);
+    const PyArrayObject& array = array_fields(input.array.get());
     const std::optional<Layout> layout = read_layout(array, axis);
     if (!layout) {
         return std::nullopt;
     }
-    SampleBuffer samples(layout->channels * layout->frames);
-    gather_channel_major(array.data, layout->channels, layout->frames, layout->channel_stride,
-                         layout->frame_stride, samples.data());
+    SampleBuffer samples = channel_major_samples(input, array, *layout);
 
     std::expected<SampleBuffer, LimiterError> frame_gains =
         run_pass(limiter, samples, layout->channels);

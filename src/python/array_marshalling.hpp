@@ -10,10 +10,20 @@
 
 namespace zarn::python {
 
-// Converts the `audio` argument into a float32 NumPy array in native byte
-// order: a new reference, or null with the exception set (carrying the note
-// "while processing 'audio'"). Loads NumPy's array API on first use.
-PyRef extract_audio(PyObject* audio);
+// The `audio` argument as a float32 NumPy array in native byte order. When
+// converting it meant casting a one- or two-dimensional NumPy array, the
+// cast samples live in `samples`, which the call owns, and `array` is a
+// C-contiguous view of them; otherwise `samples` is empty. The view is
+// declared last so that it goes before the memory it shows.
+struct AudioInput {
+    zarn::SampleBuffer samples;
+    PyRef array;
+};
+
+// Converts the `audio` argument; `array` is null on failure, with the
+// exception set (carrying the note "while processing 'audio'"). Loads
+// NumPy's array API on first use.
+AudioInput extract_audio(PyObject* audio);
 
 // Normalises `axis` for an array of `rank` dimensions and returns the frame axis
 // (less than `rank`), or std::nullopt with ValueError set.
@@ -24,11 +34,13 @@ struct ProcessedAudio {
     PyRef frame_gains;
 };
 
-// Limits `input` (a float32 array from extract_audio) with `limiter`, which
-// the caller holds exclusively; the processing pass runs with the
-// interpreter lock released. Returns both new arrays, or std::nullopt with
-// the exception set. The caller's array is never written.
-std::optional<ProcessedAudio> process_numpy(zarn::ZarnLimiter& limiter, PyObject* input,
+// Limits `input` (from extract_audio) with `limiter`, which the caller
+// holds exclusively; the processing pass runs with the interpreter lock
+// released. Cast samples that already are in channel-major order become
+// the pass's buffer instead of being copied again. Returns both new arrays,
+// or std::nullopt with the exception set. The caller's array is never
+// written.
+std::optional<ProcessedAudio> process_numpy(zarn::ZarnLimiter& limiter, AudioInput& input,
                                             std::int64_t axis);
 
 }  // namespace zarn::python

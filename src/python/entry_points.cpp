@@ -101,9 +101,9 @@ PyObject* result_tuple(ProcessedAudio&& processed) {
 // Everything of one processing call after the input has been converted:
 // the array work, then the result tuple. The input array is released
 // before the tuple is built.
-PyObject* process_input(zarn::ZarnLimiter& limiter, PyRef input, std::int64_t axis) {
-    std::optional<ProcessedAudio> processed = process_numpy(limiter, input.get(), axis);
-    input = PyRef();
+PyObject* process_input(zarn::ZarnLimiter& limiter, AudioInput input, std::int64_t axis) {
+    std::optional<ProcessedAudio> processed = process_numpy(limiter, input, axis);
+    input = AudioInput();
     if (!processed) {
         return nullptr;
     }
@@ -123,8 +123,8 @@ PyObject* run_process(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     if (!borrow) {
         return nullptr;
     }
-    PyRef input = extract_audio(slots[0].get());
-    if (!input) {
+    AudioInput input = extract_audio(slots[0].get());
+    if (!input.array) {
         return nullptr;
     }
     const std::optional<std::int64_t> axis = convert_axis(slots[1].get());
@@ -139,8 +139,8 @@ PyObject* run_limit(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) 
     if (!bind_arguments(limit_description, args, nargs, kwnames, slots)) {
         return nullptr;
     }
-    PyRef input = extract_audio(slots[0].get());
-    if (!input) {
+    AudioInput input = extract_audio(slots[0].get());
+    if (!input.array) {
         return nullptr;
     }
     const std::optional<LimiterSettings> settings =

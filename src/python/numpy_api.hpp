@@ -55,6 +55,15 @@ public:
         return slot<PyObject* (*)(int)>(45)(type_number);
     }
 
+    // Slot 50: casts the elements of `source` into the existing array
+    // `destination` of the same shape, with unsafe casting (PyArray_CastTo
+    // in NumPy 1.x, PyArray_CopyInto in 2.x; both assign the array with
+    // the casting of NPY_ARRAY_FORCECAST). Returns 0, or -1 with the
+    // exception set.
+    int cast_into(PyObject* destination, PyObject* source) const {
+        return slot<int (*)(PyObject*, PyObject*)>(50)(destination, source);
+    }
+
     // Slot 69: converts any object to an array of `descr` (stolen).
     PyObject* from_any(PyObject* object, PyObject* descr, int min_depth, int max_depth,
                        int requirements, PyObject* context) const {

@@ -49,22 +49,36 @@ std::array<npy_intp, 2> row_major_strides(std::span<const npy_intp> shape) {
     return strides;
 }
 
-}  // namespace
-
-PyRef wrap_samples(const NumpyApi& numpy, SampleBuffer samples, std::span<const npy_intp> shape) {
+void check_shape(const SampleBuffer& samples, std::span<const npy_intp> shape) {
     if (shape.empty() || shape.size() > 2 || samples.data() == nullptr ||
         element_count(shape) != samples.size()) {
         throw zarn::InternalError("a sample buffer does not match the shape of its array");
     }
+}
+
+// A C-contiguous float32 array over `data`, which it does not own.
+PyRef array_over(const NumpyApi& numpy, float* data, std::span<const npy_intp> shape) {
     const std::array<npy_intp, 2> strides = row_major_strides(shape);
+    return PyRef::steal(numpy.new_from_descr(
+        numpy.array_type(), float32_descriptor(numpy).release(), static_cast<int>(shape.size()),
+        shape.data(), strides.data(), data, NPY_ARRAY_WRITEABLE, nullptr));
+}
+
+}  // namespace
+
+PyRef view_samples(const NumpyApi& numpy, SampleBuffer& samples, std::span<const npy_intp> shape) {
+    check_shape(samples, shape);
+    return array_over(numpy, samples.data(), shape);
+}
+
+PyRef wrap_samples(const NumpyApi& numpy, SampleBuffer samples, std::span<const npy_intp> shape) {
+    check_shape(samples, shape);
     float* data = samples.data();
     PyRef owner = take_ownership(samples);
     if (!owner) {
         return {};
     }
-    PyRef array = PyRef::steal(numpy.new_from_descr(
-        numpy.array_type(), float32_descriptor(numpy).release(), static_cast<int>(shape.size()),
-        shape.data(), strides.data(), data, NPY_ARRAY_WRITEABLE, nullptr));
+    PyRef array = array_over(numpy, data, shape);
     if (!array) {
         return {};
     }

@@ -17,4 +17,11 @@ namespace zarn::python {
 PyRef wrap_samples(const NumpyApi& numpy, zarn::SampleBuffer samples,
                    std::span<const npy_intp> shape);
 
+// A new writeable, C-contiguous float32 array of `shape` (one or two
+// extents) over the memory of `samples`, which keeps owning it: the array
+// must be released before the buffer is. Null with the exception set on
+// failure.
+PyRef view_samples(const NumpyApi& numpy, zarn::SampleBuffer& samples,
+                   std::span<const npy_intp> shape);
+
 }  // namespace zarn::python

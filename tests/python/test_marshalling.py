@@ -116,9 +116,14 @@ def test_str_is_handed_to_numpy_whole(text):
         (lambda: np.zeros((0, 3)), 0),
         # One rounding to float32, not two through a double.
         (lambda: np.array([0, 2**60 + 2**36 + 1], dtype=np.int64), -1),
+        (lambda: np.asfortranarray(signal(300, 2).astype(np.float64)), 0),
+        (lambda: signal(2, 300).astype(np.float64)[:, ::-2], -1),
+        (lambda: signal(3, 4).astype(np.float64), 0),
+        (lambda: signal(2, 300).astype(object), -1),
     ],
     ids=["f64-column-axis0", "f64-column", "int16-frames-first", "f64-2d", "f64-1d",
-         "swapped-2d", "swapped-1d", "int64-column", "f64-no-frames", "int64-rounding"],
+         "swapped-2d", "swapped-1d", "int64-column", "f64-no-frames", "int64-rounding",
+         "f64-fortran-frames-first", "f64-reversed-view", "f64-interleaved", "object-2d"],
 )
 def test_arrays_of_other_dtypes_keep_their_shape(make, axis):
     x = make()
@@ -141,6 +146,14 @@ def test_arrays_of_other_dtypes_keep_their_shape(make, axis):
 )
 def test_values_beyond_float32_range_are_not_finite(audio, index):
     assert error_text(audio) == f"input sample at flat index {index} is not finite"
+
+
+def test_cast_failure_of_an_array_comes_before_the_layout_checks():
+    audio = np.array([[0.5, "x"]], dtype=object)
+    with pytest.raises(ValueError) as caught:
+        zarn_limiter.limit(audio, 48000, axis=5)
+    assert "could not convert string to float" in str(caught.value)
+    assert caught.value.__notes__ == ["while processing 'audio'"]
 
 
 def test_conversion_failure_keeps_numpy_error_and_adds_note():
