@@ -1,8 +1,10 @@
 #include "python/argument_conversion.hpp"
 
 #include <limits>
+#include <utility>
 
 #include "python/exception_note.hpp"
+#include "python/value_error.hpp"
 
 namespace zarn::python {
 
@@ -43,6 +45,21 @@ std::optional<LimiterSettings> convert_settings(PyObject* threshold_dBFS, PyObje
     }
     settings.release_ms = *release;
     return settings;
+}
+
+std::optional<zarn::ZarnLimiter> build_limiter(PyObject* sample_rate,
+                                               const LimiterSettings& settings) {
+    const std::optional<std::uint32_t> rate = parse_sample_rate(sample_rate);
+    if (!rate) {
+        return std::nullopt;
+    }
+    auto limiter = zarn::ZarnLimiter::create(*rate, settings.threshold_dBFS, settings.attack_ms,
+                                             settings.hold_ms, settings.release_ms);
+    if (!limiter) {
+        value_error(limiter.error());
+        return std::nullopt;
+    }
+    return std::move(*limiter);
 }
 
 std::optional<std::int64_t> convert_axis(PyObject* value) {

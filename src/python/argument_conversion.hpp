@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <optional>
 
+#include "lib/zarn_limiter.hpp"
+
 namespace zarn::python {
 
 // Converts a float argument with the interpreter's own float conversion;
@@ -27,6 +29,12 @@ struct LimiterSettings {
 // first failure ends the conversion with its exception pending.
 std::optional<LimiterSettings> convert_settings(PyObject* threshold_dBFS, PyObject* attack_ms,
                                                 PyObject* hold_ms, PyObject* release_ms);
+
+// Converts the `sample_rate` argument (last, after the settings) and builds
+// a limiter from it and `settings`. A bad sample rate or a configuration
+// error ends in ValueError, with std::nullopt returned.
+std::optional<zarn::ZarnLimiter> build_limiter(PyObject* sample_rate,
+                                               const LimiterSettings& settings);
 
 // Converts the `axis` argument to a signed 64-bit integer, -1 when it was
 // not passed (null). Failures keep the interpreter's exception, with the

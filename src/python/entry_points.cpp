@@ -13,7 +13,6 @@
 #include "python/call_boundary.hpp"
 #include "python/limiter_class.hpp"
 #include "python/py_ref.hpp"
-#include "python/value_error.hpp"
 
 namespace zarn::python {
 
@@ -152,16 +151,10 @@ PyObject* run_limit(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) 
     if (!axis) {
         return nullptr;
     }
-    // Last, although it is the second parameter.
-    const std::optional<std::uint32_t> sample_rate = parse_sample_rate(slots[1].get());
-    if (!sample_rate) {
-        return nullptr;
-    }
-    auto limiter = zarn::ZarnLimiter::create(*sample_rate, settings->threshold_dBFS,
-                                             settings->attack_ms, settings->hold_ms,
-                                             settings->release_ms);
+    // sample_rate last, although it is the second parameter.
+    std::optional<zarn::ZarnLimiter> limiter = build_limiter(slots[1].get(), *settings);
     if (!limiter) {
-        return value_error(limiter.error());
+        return nullptr;
     }
     return process_input(*limiter, std::move(input), *axis);
 }

@@ -14,7 +14,6 @@
 #include "python/entry_points.hpp"
 #include "python/once_cell.hpp"
 #include "python/py_ref.hpp"
-#include "python/value_error.hpp"
 
 namespace zarn::python {
 namespace {
@@ -74,15 +73,9 @@ PyObject* construct_limiter(PyTypeObject* type, PyObject* args, PyObject* kwargs
     if (!settings) {
         return nullptr;
     }
-    const std::optional<std::uint32_t> sample_rate = parse_sample_rate(slots[0].get());
-    if (!sample_rate) {
-        return nullptr;
-    }
-    auto created = zarn::ZarnLimiter::create(*sample_rate, settings->threshold_dBFS,
-                                             settings->attack_ms, settings->hold_ms,
-                                             settings->release_ms);
+    std::optional<zarn::ZarnLimiter> created = build_limiter(slots[0].get(), *settings);
     if (!created) {
-        return value_error(created.error());
+        return nullptr;
     }
     return wrap_limiter(type, std::move(*created));
 }
