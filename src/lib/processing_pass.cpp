@@ -6,7 +6,7 @@
 #include <utility>
 
 #include "envelope/gain_envelope.hpp"
-#include "lib/zarn_limiter.hpp"
+#include "lib/limiter.hpp"
 
 namespace zarn {
 
@@ -113,8 +113,8 @@ void apply_gains(float* channel, const float* gains, std::size_t count, float ce
 
 }  // namespace
 
-std::expected<SampleBuffer, LimiterError> ZarnLimiter::process(std::span<float> samples,
-                                                               std::size_t channels) {
+std::expected<SampleBuffer, LimiterError> Limiter::process(std::span<float> samples,
+                                                           std::size_t channels) {
     if (channels == 0) {
         return std::unexpected(LimiterError{ZeroChannels{}});
     }

@@ -33,7 +33,7 @@
 
 #include "lib/limiter_error.hpp"
 #include "lib/number_text.hpp"
-#include "lib/zarn_limiter.hpp"
+#include "lib/limiter.hpp"
 
 namespace {
 
@@ -181,7 +181,7 @@ void check_configuration_error(const zarn::LimiterError& error, std::uint32_t sa
           "a valid configuration is only refused for an attack of no sample");
 }
 
-void check_configuration(const zarn::ZarnLimiter& limiter) {
+void check_configuration(const zarn::Limiter& limiter) {
     check(limiter.lookahead_samples >= 1, "look-ahead of at least one frame");
     check(limiter.peak_window.window_length >= limiter.lookahead_samples,
           "window spans the look-ahead");
@@ -265,7 +265,7 @@ void check_buffer_error(const zarn::LimiterError& error, const DecodedBuffer& in
           "the first non-finite sample is reported");
 }
 
-void check_limited(const zarn::ZarnLimiter& limiter, const DecodedBuffer& input,
+void check_limited(const zarn::Limiter& limiter, const DecodedBuffer& input,
                    std::span<const float> output, std::span<const float> gains) {
     const std::size_t frames = input.samples.size() / input.channels;
     check(gains.size() == frames, "one gain per frame");
@@ -314,13 +314,13 @@ void run(std::span<const std::uint8_t> bytes) {
         return;
     }
 
-    auto created = zarn::ZarnLimiter::create(sample_rate, threshold_dBFS, durations[0],
-                                             durations[1], durations[2]);
+    auto created = zarn::Limiter::create(
+        sample_rate, {threshold_dBFS, durations[0], durations[1], durations[2]});
     if (!created) {
         check_configuration_error(created.error(), sample_rate, threshold_dBFS, durations);
         return;
     }
-    zarn::ZarnLimiter& limiter = *created;
+    zarn::Limiter& limiter = *created;
     check_configuration(limiter);
 
     const DecodedBuffer input = read_buffer(in);

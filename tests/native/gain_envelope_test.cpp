@@ -9,7 +9,7 @@
 #include "envelope/gain_envelope.hpp"
 #include "envelope/peak_window.hpp"
 #include "lib/limiter_error.hpp"
-#include "lib/zarn_limiter.hpp"
+#include "lib/limiter.hpp"
 #include "make_limiter.hpp"
 
 namespace {
@@ -17,7 +17,7 @@ namespace {
 using zarn::PeakWindow;
 
 // Runs the envelope of `limiter` over `peaks` and returns the frame gains.
-std::vector<float> envelope_gains(zarn::ZarnLimiter& limiter, std::vector<float> peaks) {
+std::vector<float> envelope_gains(zarn::Limiter& limiter, std::vector<float> peaks) {
     zarn::GainEnvelope envelope{limiter.peak_window,       limiter.window_minimum,
                                 limiter.stages,            limiter.gain,
                                 limiter.threshold,         limiter.lookahead_samples,
@@ -90,8 +90,8 @@ struct EnvelopeCase {
 class WorkedEnvelope : public testing::TestWithParam<EnvelopeCase> {};
 
 TEST_P(WorkedEnvelope, GivesTheExactGainSequence) {
-    zarn::ZarnLimiter limiter =
-        make_limiter(1000, 0.0, 4.0, GetParam().hold_ms, GetParam().release_ms);
+    zarn::Limiter limiter =
+        make_limiter(1000, {0.0, 4.0, GetParam().hold_ms, GetParam().release_ms});
     EXPECT_EQ(envelope_gains(limiter, loud_frame_at_five()), GetParam().gains);
     // A second run on the same state gives the same gains.
     EXPECT_EQ(envelope_gains(limiter, loud_frame_at_five()), GetParam().gains);
@@ -108,7 +108,7 @@ INSTANTIATE_TEST_SUITE_P(
                       1.0f}}));
 
 TEST(GainEnvelope, PeaksAtOrBelowTheThresholdKeepUnityGain) {
-    zarn::ZarnLimiter limiter = make_limiter(44100, -3.0, 5.0, 15.0, 40.0);
+    zarn::Limiter limiter = make_limiter(44100, {-3.0, 5.0, 15.0, 40.0});
     const auto threshold = static_cast<float>(limiter.threshold);
     // The float nearest the threshold may lie just above it; take the one
     // below so every peak is at or below the ceiling.
@@ -128,7 +128,7 @@ TEST(GainEnvelope, PeaksAtOrBelowTheThresholdKeepUnityGain) {
 }
 
 TEST(GainEnvelope, ZeroThresholdSilencesEveryFrameWithSignal) {
-    zarn::ZarnLimiter limiter = make_limiter(1000, -7000.0, 4.0, 2.0, 3.0);
+    zarn::Limiter limiter = make_limiter(1000, {-7000.0, 4.0, 2.0, 3.0});
     ASSERT_EQ(limiter.threshold, 0.0);
     const std::vector<float> peaks = {0.0f, 1e-30f, 0.0f, 0.5f, 0.0f, 0.0f, 0.0f,
                                       0.0f, 0.0f,   0.0f, 0.0f, 0.0f, 0.0f, 3.0f};
@@ -142,7 +142,7 @@ TEST(GainEnvelope, ZeroThresholdSilencesEveryFrameWithSignal) {
 }
 
 TEST(GainEnvelope, BufferShorterThanTheLookaheadGetsOneGainPerFrame) {
-    zarn::ZarnLimiter limiter = make_limiter(1000, 0.0, 4.0, 2.0, 3.0);
+    zarn::Limiter limiter = make_limiter(1000, {0.0, 4.0, 2.0, 3.0});
     // The frames are decided with the silent frames past the end; the ramp
     // towards the loud frame 2 began before the buffer did.
     EXPECT_EQ(envelope_gains(limiter, {0.0f, 0.0f, 2.0f}),

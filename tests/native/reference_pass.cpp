@@ -11,7 +11,7 @@ namespace {
 
 using zarn::LimiterError;
 using zarn::SampleBuffer;
-using zarn::ZarnLimiter;
+using zarn::Limiter;
 
 constexpr std::uint32_t largest_finite_bits = 0x7f7fffff;
 constexpr double peak_offset = 0x1p-52;
@@ -42,7 +42,7 @@ double target_gain(double peak, double threshold) {
     return peak > threshold ? threshold / (peak + peak_offset) : 1.0;
 }
 
-void reset(ZarnLimiter& limiter) {
+void reset(Limiter& limiter) {
     limiter.peak_window.reset();
     limiter.gain = 1.0;
     for (zarn::SmoothingStage& stage : limiter.stages) {
@@ -52,7 +52,7 @@ void reset(ZarnLimiter& limiter) {
 
 // Peaks in, gains out, in place: one push, one follower step and one pass
 // through the cascade per iteration.
-void run_envelope(ZarnLimiter& limiter, std::span<float> values) {
+void run_envelope(Limiter& limiter, std::span<float> values) {
     const std::uint64_t frames = values.size();
     const std::uint64_t lookahead = limiter.lookahead_samples;
     const double threshold = limiter.threshold;
@@ -80,7 +80,7 @@ void run_envelope(ZarnLimiter& limiter, std::span<float> values) {
 
 }  // namespace
 
-std::expected<SampleBuffer, LimiterError> reference_process(ZarnLimiter& limiter,
+std::expected<SampleBuffer, LimiterError> reference_process(Limiter& limiter,
                                                             std::span<float> samples,
                                                             std::size_t channels) {
     if (auto error = validate(samples, channels)) {

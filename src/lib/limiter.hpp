@@ -10,21 +10,20 @@
 #include "envelope/sliding_minimum.hpp"
 #include "envelope/smoothing_stage.hpp"
 #include "lib/limiter_error.hpp"
+#include "lib/limiter_settings.hpp"
 #include "lib/sample_buffer.hpp"
 
 namespace zarn {
 
 // The limiter state: configuration fixed at construction, and the run state
 // (window, stages, gain) that every processing call resets and advances.
-struct ZarnLimiter {
+struct Limiter {
     // Validates the settings and derives every sample count. Returns the
     // first configuration error; throws std::bad_alloc when the window and
     // the stage rings cannot be stored (checked before anything is
     // allocated, so huge look-ahead or hold times fail at once).
-    static std::expected<ZarnLimiter, LimiterError> create(std::uint32_t sample_rate,
-                                                           double threshold_dBFS,
-                                                           double attack_ms, double hold_ms,
-                                                           double release_ms);
+    static std::expected<Limiter, LimiterError> create(std::uint32_t sample_rate,
+                                                       const LimiterSettings& settings);
 
     // Limits a channel-major buffer (channel after channel, `channels` blocks
     // of equal length) in place and returns one linked gain per frame. A

@@ -1,4 +1,4 @@
-#include "lib/zarn_limiter.hpp"
+#include "lib/limiter.hpp"
 
 #include <cmath>
 #include <limits>
@@ -84,10 +84,9 @@ std::array<std::size_t, 3> design_stage_lengths(std::uint64_t lookahead_samples)
     return lengths;
 }
 
-std::expected<ZarnLimiter, LimiterError> ZarnLimiter::create(std::uint32_t sample_rate,
-                                                             double threshold_dBFS,
-                                                             double attack_ms, double hold_ms,
-                                                             double release_ms) {
+std::expected<Limiter, LimiterError> Limiter::create(std::uint32_t sample_rate,
+                                                     const LimiterSettings& settings) {
+    const auto [threshold_dBFS, attack_ms, hold_ms, release_ms] = settings;
     if (sample_rate == 0) {
         return std::unexpected(LimiterError{ZeroSampleRate{}});
     }
@@ -118,7 +117,7 @@ std::expected<ZarnLimiter, LimiterError> ZarnLimiter::create(std::uint32_t sampl
     const std::array<std::size_t, 3> lengths = design_stage_lengths(lookahead_samples);
     const double release_samples = samples_of(release_ms, rate);
 
-    return ZarnLimiter{
+    return Limiter{
         .peak_window = PeakWindow(window_length),
         .window_minimum = SlidingMinimum(window_length),
         .stages = {SmoothingStage(lengths[0]), SmoothingStage(lengths[1]),
