@@ -6,22 +6,20 @@
 #include <expected>
 #include <span>
 
-#include "envelope/peak_window.hpp"
-#include "envelope/sliding_minimum.hpp"
-#include "envelope/smoothing_stage.hpp"
+#include "envelope/gain_envelope.hpp"
 #include "lib/limiter_error.hpp"
 #include "lib/limiter_settings.hpp"
 #include "lib/sample_buffer.hpp"
 
 namespace zarn {
 
-// The limiter state: configuration fixed at construction, and the run state
-// (window, stages, gain) that every processing call resets and advances.
+// A limiter: the values derived once from its settings, and the envelope
+// state that every processing call resets and advances.
 struct Limiter {
     // Validates the settings and derives every sample count. Returns the
-    // first configuration error; throws std::bad_alloc when the window and
-    // the stage rings cannot be stored (checked before anything is
-    // allocated, so huge look-ahead or hold times fail at once).
+    // first configuration error; throws std::bad_alloc when the moving
+    // minimum and the stage rings cannot be stored (checked before anything
+    // is allocated, so huge look-ahead or hold times fail at once).
     static std::expected<Limiter, LimiterError> create(std::uint32_t sample_rate,
                                                        const LimiterSettings& settings);
 
@@ -32,22 +30,20 @@ struct Limiter {
     std::expected<SampleBuffer, LimiterError> process(std::span<float> samples,
                                                       std::size_t channels);
 
-    PeakWindow peak_window;
-    // The same moving minimum in the form the processing pass computes it.
-    SlidingMinimum window_minimum;
-    std::array<SmoothingStage, 3> stages;
-    double threshold_dBFS;
-    double threshold;                     // linear ceiling, in [0, 1]
-    std::uint64_t lookahead_samples;      // at least 1
-    std::uint64_t hold_samples;           // window_length - lookahead_samples
-    double release_samples;               // not rounded; may be +inf
-    double release_coefficient;           // 1 / (release_samples + 1)
-    double gain;                          // release follower state
     std::uint32_t sample_rate;
+    double threshold_dBFS;
+    double threshold;                  // linear ceiling, in [0, 1]
+    std::uint64_t lookahead_samples;   // at least 1
+    std::uint64_t window_length;       // frames a target gain is held in the window
+    std::uint64_t hold_samples;        // window_length - lookahead_samples
+    double release_samples;            // not rounded; may be +inf
+    double release_coefficient;        // 1 / (release_samples + 1)
+    EnvelopeState state;
 };
 
 // Splits a look-ahead of `lookahead_samples` frames into the lengths of the
-// three smoothing stages; they sum to lookahead_samples + 2.
+// three smoothing stages; they sum to lookahead_samples + 2, and none is
+// shorter than 1.
 std::array<std::size_t, 3> design_stage_lengths(std::uint64_t lookahead_samples);
 
 }  // namespace zarn

@@ -21,7 +21,8 @@ constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 constexpr double inf = std::numeric_limits<double>::infinity();
 
 std::array<std::size_t, 3> stage_lengths(const Limiter& limiter) {
-    return {limiter.stages[0].length, limiter.stages[1].length, limiter.stages[2].length};
+    const auto& stages = limiter.state.stages;
+    return {stages[0].length, stages[1].length, stages[2].length};
 }
 
 struct DerivedCase {
@@ -45,16 +46,14 @@ TEST_P(DefaultSettings, DeriveTheSampleCounts) {
     EXPECT_EQ(limiter.sample_rate, expected.sample_rate);
     EXPECT_EQ(limiter.threshold, 1.0);
     EXPECT_EQ(limiter.lookahead_samples, expected.lookahead_samples);
-    EXPECT_EQ(limiter.peak_window.window_length, expected.window_length);
+    EXPECT_EQ(limiter.window_length, expected.window_length);
     EXPECT_EQ(limiter.hold_samples, expected.hold_samples);
     EXPECT_EQ(limiter.release_samples, expected.release_samples);
     EXPECT_EQ(limiter.release_coefficient, expected.release_coefficient);
 
     // The run state is the neutral state that every call restores.
-    EXPECT_EQ(limiter.gain, 1.0);
-    EXPECT_EQ(limiter.peak_window.next_frame, 0u);
-    EXPECT_EQ(limiter.peak_window.front, limiter.peak_window.back);
-    for (const zarn::SmoothingStage& stage : limiter.stages) {
+    EXPECT_EQ(limiter.state.follower, 1.0);
+    for (const zarn::SmoothingStage& stage : limiter.state.stages) {
         EXPECT_EQ(stage.sum, static_cast<double>(stage.length));
         EXPECT_EQ(std::count(stage.buffer.get(), stage.buffer.get() + stage.length, 1.0),
                   static_cast<std::ptrdiff_t>(stage.length));
@@ -83,7 +82,7 @@ TEST(Configuration, LinearThreshold) {
 TEST(Configuration, SingleSampleAttack) {
     const Limiter limiter = make_limiter(48000, {0.0, 0.011, 0.0, 40.0});
     EXPECT_EQ(limiter.lookahead_samples, 1u);
-    EXPECT_EQ(limiter.peak_window.window_length, 1u);
+    EXPECT_EQ(limiter.window_length, 1u);
     EXPECT_EQ(limiter.hold_samples, 0u);
     EXPECT_EQ(stage_lengths(limiter), (std::array<std::size_t, 3>{1, 1, 1}));
 }
@@ -91,7 +90,7 @@ TEST(Configuration, SingleSampleAttack) {
 TEST(Configuration, ZeroHoldAndRelease) {
     for (const double zero : {0.0, -0.0}) {
         const Limiter limiter = make_limiter(48000, {0.0, 5.0, zero, zero});
-        EXPECT_EQ(limiter.peak_window.window_length, 240u);
+        EXPECT_EQ(limiter.window_length, 240u);
         EXPECT_EQ(limiter.hold_samples, 0u);
         EXPECT_EQ(limiter.release_samples, 0.0);
         EXPECT_EQ(std::signbit(limiter.release_samples), std::signbit(zero));

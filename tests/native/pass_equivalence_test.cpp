@@ -73,12 +73,12 @@ void expect_same_as_reference(const Settings& settings, const std::vector<float>
         ASSERT_TRUE(same_bits(samples.data(), expected.data(), expected.size()))
             << what << ", call " << call;
         // The run state ends where the plain pass leaves it too.
-        EXPECT_EQ(std::bit_cast<std::uint64_t>(limiter.gain),
-                  std::bit_cast<std::uint64_t>(reference_limiter.gain))
+        EXPECT_EQ(std::bit_cast<std::uint64_t>(limiter.state.follower),
+                  std::bit_cast<std::uint64_t>(reference_limiter.state.follower))
             << what;
-        for (std::size_t s = 0; s < limiter.stages.size(); ++s) {
-            const zarn::SmoothingStage& stage = limiter.stages[s];
-            const zarn::SmoothingStage& expected_stage = reference_limiter.stages[s];
+        for (std::size_t s = 0; s < limiter.state.stages.size(); ++s) {
+            const zarn::SmoothingStage& stage = limiter.state.stages[s];
+            const zarn::SmoothingStage& expected_stage = reference_limiter.state.stages[s];
             EXPECT_EQ(stage.position, expected_stage.position) << what << ", stage " << s;
             EXPECT_EQ(std::bit_cast<std::uint64_t>(stage.sum),
                       std::bit_cast<std::uint64_t>(expected_stage.sum))

@@ -32,19 +32,15 @@ bool same_bits(const std::vector<float>& a, const std::vector<float>& b) {
 
 // The run state of a limiter, to see whether a call changed it.
 struct RunState {
-    std::uint64_t next_frame;
-    std::size_t front;
-    std::size_t back;
-    double gain;
+    double follower;
     std::vector<double> stage_sums;
     std::vector<std::size_t> stage_positions;
     bool operator==(const RunState&) const = default;
 };
 
 RunState run_state(const Limiter& limiter) {
-    RunState state{limiter.peak_window.next_frame, limiter.peak_window.front,
-                   limiter.peak_window.back, limiter.gain, {}, {}};
-    for (const zarn::SmoothingStage& stage : limiter.stages) {
+    RunState state{limiter.state.follower, {}, {}};
+    for (const zarn::SmoothingStage& stage : limiter.state.stages) {
         state.stage_sums.push_back(stage.sum);
         state.stage_positions.push_back(stage.position);
     }
