@@ -4,6 +4,9 @@
 #include <limits>
 #include <new>
 
+#include "envelope/sliding_minimum.hpp"
+#include "envelope/smoothing_stage.hpp"
+
 namespace zarn {
 
 namespace {
