@@ -31,7 +31,7 @@ make_venv() {
 for numpy in "numpy>=2,<3" "numpy>=1.26,<2"; do
     venv=$build/venv-$(echo "$numpy" | tr -c 'a-z0-9.' '-')
     make_venv "$venv"
-    "$venv/bin/python" -m pip install --quiet "$numpy" pytest hypothesis "$wheel"
+    "$venv/bin/python" -m pip install --quiet "$numpy" pandas pytest hypothesis "$wheel"
     echo "== tests with $("$venv/bin/python" -c 'import numpy; print("NumPy", numpy.__version__)')"
     ZARN_HYPOTHESIS_PROFILE=ci "$venv/bin/python" -m pytest tests/python -q -p no:cacheprovider
 done

@@ -3,7 +3,9 @@
 #include <limits>
 #include <utility>
 
-#include "python/exception_note.hpp"
+#include "python/call_boundary.hpp"
+#include "python/error_texts.hpp"
+#include "python/python_exception.hpp"
 #include "python/value_error.hpp"
 
 namespace zarn::python {
@@ -53,8 +55,12 @@ std::optional<zarn::ZarnLimiter> build_limiter(PyObject* sample_rate,
     if (!rate) {
         return std::nullopt;
     }
-    auto limiter = zarn::ZarnLimiter::create(*rate, settings.threshold_dBFS, settings.attack_ms,
+    auto limiter = describing_shortage(
+        [&] {
+            return zarn::ZarnLimiter::create(*rate, settings.threshold_dBFS, settings.attack_ms,
                                              settings.hold_ms, settings.release_ms);
+        },
+        [&] { return error_texts::lookahead_storage(settings.attack_ms, settings.hold_ms, *rate); });
     if (!limiter) {
         value_error(limiter.error());
         return std::nullopt;
@@ -66,8 +72,8 @@ std::optional<std::int64_t> convert_axis(PyObject* value) {
     if (value == nullptr) {
         return -1;
     }
-    static_assert(sizeof(long long) == sizeof(std::int64_t));
-    const long long converted = PyLong_AsLongLong(value);
+    static_assert(sizeof(long) == sizeof(std::int64_t));
+    const long converted = PyLong_AsLong(value);
     if (converted == -1 && PyErr_Occurred() != nullptr) {
         add_argument_note("axis");
         return std::nullopt;
@@ -78,6 +84,9 @@ std::optional<std::int64_t> convert_axis(PyObject* value) {
 std::optional<std::uint32_t> parse_sample_rate(PyObject* value) {
     const long long converted = PyLong_AsLongLong(value);
     const bool failed = converted == -1 && PyErr_Occurred() != nullptr;
+    if (failed && !ordinary_error_pending()) {
+        return std::nullopt;
+    }
     if (failed || converted < 1 || converted > std::numeric_limits<std::uint32_t>::max()) {
         // The conversion's own exception is replaced, not chained: the one
         // message says everything the caller needs.

@@ -32,18 +32,20 @@ std::optional<LimiterSettings> convert_settings(PyObject* threshold_dBFS, PyObje
 
 // Converts the `sample_rate` argument (last, after the settings) and builds
 // a limiter from it and `settings`. A bad sample rate or a configuration
-// error ends in ValueError, with std::nullopt returned.
+// error ends in ValueError, with std::nullopt returned; storage that cannot
+// be had throws MemoryShortage, naming the settings.
 std::optional<zarn::ZarnLimiter> build_limiter(PyObject* sample_rate,
                                                const LimiterSettings& settings);
 
-// Converts the `axis` argument to a signed 64-bit integer, -1 when it was
-// not passed (null). Failures keep the interpreter's exception, with the
+// Converts the `axis` argument with the interpreter's PyLong_AsLong (a
+// signed 64-bit long here), -1 when it was not passed (null). Failures keep the interpreter's exception, with the
 // note "while processing 'axis'".
 std::optional<std::int64_t> convert_axis(PyObject* value);
 
 // Accepts an integer (or an object with __index__) from 1 to 4294967295.
 // Every failure becomes ValueError "sample_rate must be a positive 32-bit
-// integer", whatever the conversion raised.
+// integer", whatever ordinary error the conversion raised; KeyboardInterrupt,
+// SystemExit and GeneratorExit propagate unchanged.
 std::optional<std::uint32_t> parse_sample_rate(PyObject* value);
 
 }  // namespace zarn::python

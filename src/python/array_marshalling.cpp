@@ -4,6 +4,8 @@
 #include <array>
 #include <cstddef>
 #include <cstring>
+#include <exception>
+#include <optional>
 #include <expected>
 #include <span>
 #include <utility>
@@ -12,10 +14,13 @@
 
 #include "lib/limiter_error.hpp"
 #include "lib/sample_buffer.hpp"
+#include "python/call_boundary.hpp"
 #include "python/channel_major_copy.hpp"
-#include "python/exception_note.hpp"
+#include "python/error_texts.hpp"
+#include "python/python_exception.hpp"
 #include "python/numpy_api.hpp"
 #include "python/sample_array.hpp"
+#include "python/thread_unwinding.hpp"
 #include "python/value_error.hpp"
 
 namespace zarn::python {
@@ -40,11 +45,18 @@ constexpr std::size_t max_reserved_samples = std::size_t{1} << 20;
 std::optional<std::vector<float>> sequence_samples(PyObject* sequence) {
     Py_ssize_t hint = PyObject_Size(sequence);
     if (hint < 0) {
+        if (!ordinary_error_pending()) {
+            return std::nullopt;
+        }
         PyErr_Clear();
         hint = 0;
     }
     std::vector<float> samples;
-    samples.reserve(std::min(static_cast<std::size_t>(hint), max_reserved_samples));
+    const auto store = [&](auto&& operation) {
+        describing_shortage(operation,
+                            [&] { return error_texts::sequence_samples(samples.size()); });
+    };
+    store([&] { samples.reserve(std::min(static_cast<std::size_t>(hint), max_reserved_samples)); });
     PyRef iterator = PyRef::steal(PyObject_GetIter(sequence));
     if (!iterator) {
         return std::nullopt;
@@ -54,7 +66,7 @@ std::optional<std::vector<float>> sequence_samples(PyObject* sequence) {
         if (value == -1.0 && PyErr_Occurred() != nullptr) {
             return std::nullopt;
         }
-        samples.push_back(static_cast<float>(value));
+        store([&] { samples.push_back(static_cast<float>(value)); });
     }
     if (PyErr_Occurred() != nullptr) {
         return std::nullopt;
@@ -91,13 +103,39 @@ AudioInput cast_into_samples(const NumpyApi& numpy, PyObject* source) {
     for (const npy_intp extent : shape) {
         count *= static_cast<std::size_t>(extent);
     }
-    AudioInput input{SampleBuffer(count), PyRef()};
+    AudioInput input{describing_shortage([&] { return SampleBuffer(count); },
+                                         [&] { return error_texts::cast_samples(shape); }),
+                     PyRef()};
     PyRef view = view_samples(numpy, input.samples, shape);
     if (!view || numpy.cast_into(view.get(), source) != 0) {
         return {};
     }
     input.array = std::move(view);
     return input;
+}
+
+// Whether `audio` offers one of NumPy's array protocols (DataFrames, Series,
+// tensors do): NumPy's conversion then gives its array, whereas iterating it
+// could give something else entirely (a DataFrame's column labels). Looked
+// up where NumPy looks: __array__ on the type, the others on the object.
+// Nothing, with the exception set, when a lookup fails otherwise than with
+// AttributeError.
+std::optional<bool> offers_array_protocol(PyObject* audio) {
+    const std::pair<PyObject*, const char*> lookups[] = {
+        {reinterpret_cast<PyObject*>(Py_TYPE(audio)), "__array__"},
+        {audio, "__array_interface__"},
+        {audio, "__array_struct__"},
+    };
+    for (const auto& [owner, name] : lookups) {
+        if (PyRef::steal(PyObject_GetAttrString(owner, name))) {
+            return true;
+        }
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            return std::nullopt;
+        }
+        PyErr_Clear();
+    }
+    return false;
 }
 
 AudioInput convert_audio(const NumpyApi& numpy, PyObject* audio) {
@@ -112,11 +150,19 @@ AudioInput convert_audio(const NumpyApi& numpy, PyObject* audio) {
         }
         return {SampleBuffer(), numpy_conversion(numpy, audio)};
     }
-    if (!PyUnicode_Check(audio) && PySequence_Check(audio)) {
+    const std::optional<bool> array_like = offers_array_protocol(audio);
+    if (!array_like) {
+        return {};
+    }
+    if (!*array_like && !PyUnicode_Check(audio) && PySequence_Check(audio)) {
         if (const std::optional<std::vector<float>> samples = sequence_samples(audio)) {
             return {SampleBuffer(), one_dimensional_array(numpy, *samples)};
         }
-        // Not a flat sequence of numbers (a nested list, say): NumPy decides.
+        // Not a flat sequence of numbers (a nested list, say): NumPy decides,
+        // unless the failure was an interrupt or an exit.
+        if (!ordinary_error_pending()) {
+            return {};
+        }
         PyErr_Clear();
     }
     return {SampleBuffer(), numpy_conversion(numpy, audio)};
@@ -166,25 +212,39 @@ std::optional<Layout> read_layout(const PyArrayObject& array, std::int64_t axis)
 
 // --- The processing pass ---
 
-// Releases the interpreter lock for its lifetime and takes it back on every
-// way out, exceptions included.
-class InterpreterLockRelease {
-public:
-    InterpreterLockRelease() : thread_state_(PyEval_SaveThread()) {}
-    ~InterpreterLockRelease() { PyEval_RestoreThread(thread_state_); }
-    InterpreterLockRelease(const InterpreterLockRelease&) = delete;
-    InterpreterLockRelease& operator=(const InterpreterLockRelease&) = delete;
-
-private:
-    PyThreadState* thread_state_;
-};
+// Runs `work` with the interpreter lock released and takes the lock back on
+// every way out, a failure of `work` included. Taking it back can end this
+// thread (at interpreter exit the interpreter unwinds threads that ask for
+// it), so that happens outside any destructor or handler, where the
+// unwinding can pass.
+template <class Work>
+auto without_interpreter_lock(Work&& work) {
+    PyThreadState* thread_state = PyEval_SaveThread();
+    std::exception_ptr failure;
+    std::optional<decltype(work())> result;
+    try {
+        result.emplace(std::forward<Work>(work)());
+    } catch (const ThreadUnwinding&) {
+        throw;
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    PyEval_RestoreThread(thread_state);
+    if (failure) {
+        std::rethrow_exception(failure);
+    }
+    return std::move(*result);
+}
 
 // The pass touches only the call's buffer and the limiter, so other Python
 // threads run meanwhile.
 std::expected<SampleBuffer, LimiterError> run_pass(ZarnLimiter& limiter, SampleBuffer& samples,
                                                    std::size_t channels) {
-    const InterpreterLockRelease released;
-    return limiter.process(samples.span(), channels);
+    const std::size_t frames = channels == 0 ? 0 : samples.size() / channels;
+    return without_interpreter_lock([&] {
+        return describing_shortage([&] { return limiter.process(samples.span(), channels); },
+                                   [&] { return error_texts::frame_gains(frames); });
+    });
 }
 
 // Raises the ValueError of a failed pass. The position of a non-finite
@@ -199,6 +259,13 @@ void raise_pass_error(LimiterError error, const Layout& layout) {
     value_error(error);
 }
 
+// A buffer of the call for all samples of `layout`.
+SampleBuffer buffer_for(const Layout& layout) {
+    return describing_shortage(
+        [&] { return SampleBuffer(layout.channels * layout.frames); },
+        [&] { return error_texts::buffer_samples(layout.channels, layout.frames); });
+}
+
 // The buffer the pass works on. Cast samples of the call's own, in C order,
 // already are in channel-major order unless the input is interleaved; then
 // they are taken over as they are. Otherwise the input is gathered.
@@ -207,7 +274,7 @@ SampleBuffer channel_major_samples(AudioInput& input, const PyArrayObject& array
     if (input.samples.data() != nullptr && !layout.interleaved()) {
         return std::move(input.samples);
     }
-    SampleBuffer samples(layout.channels * layout.frames);
+    SampleBuffer samples = buffer_for(layout);
     gather_channel_major(array.data, layout.channels, layout.frames, layout.channel_stride,
                          layout.frame_stride, samples.data());
     return samples;
@@ -218,7 +285,7 @@ SampleBuffer row_major_samples(SampleBuffer channel_major, const Layout& layout)
     if (!layout.interleaved()) {
         return channel_major;
     }
-    SampleBuffer frames_first(channel_major.size());
+    SampleBuffer frames_first = buffer_for(layout);
     interleave_channels(channel_major.data(), layout.channels, layout.frames,
                         frames_first.data());
     return frames_first;
@@ -252,6 +319,13 @@ std::optional<ProcessedAudio> process_numpy(zarn::ZarnLimiter& limiter, AudioInp
         throw zarn::InternalError("process_numpy was given an object that is not an array");
     }
     const PyArrayObject& array = array_fields(input.array.get());
+    // The conversions after `audio` ran Python code, which can have changed
+    // the array in place; its shape and strides are read from here on, and
+    // its dtype must still be the float32 its memory is read as.
+    if (!is_native_float32(numpy, array.descr)) {
+        PyErr_SetString(PyExc_RuntimeError, error_texts::audio_changed_during_call);
+        return std::nullopt;
+    }
     const std::optional<Layout> layout = read_layout(array, axis);
     if (!layout) {
         return std::nullopt;

@@ -11,6 +11,7 @@
 #include "python/array_marshalling.hpp"
 #include "python/borrow_guard.hpp"
 #include "python/call_boundary.hpp"
+#include "python/floating_point_environment.hpp"
 #include "python/limiter_class.hpp"
 #include "python/py_ref.hpp"
 
@@ -115,6 +116,7 @@ PyObject* run_process(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     if (!bind_arguments(process_description, args, nargs, kwnames, slots)) {
         return nullptr;
     }
+    const DefaultFloatingPointEnvironment floating_point;
     PyZarnLimiter& object = as_limiter(self);
     // Held until the result exists; converting `audio` can run Python code
     // that reaches this object again, and it is refused while held.
@@ -138,6 +140,7 @@ PyObject* run_limit(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) 
     if (!bind_arguments(limit_description, args, nargs, kwnames, slots)) {
         return nullptr;
     }
+    const DefaultFloatingPointEnvironment floating_point;
     AudioInput input = extract_audio(slots[0].get());
     if (!input.array) {
         return nullptr;

@@ -12,6 +12,7 @@
 #include "python/argument_conversion.hpp"
 #include "python/call_boundary.hpp"
 #include "python/entry_points.hpp"
+#include "python/floating_point_environment.hpp"
 #include "python/once_cell.hpp"
 #include "python/py_ref.hpp"
 
@@ -67,6 +68,7 @@ PyObject* construct_limiter(PyTypeObject* type, PyObject* args, PyObject* kwargs
     if (!bind_arguments(constructor_description, args, kwargs, slots)) {
         return nullptr;
     }
+    const DefaultFloatingPointEnvironment floating_point;
     // The floats first: a bad float is reported before a bad sample rate.
     const std::optional<LimiterSettings> settings =
         convert_settings(slots[1].get(), slots[2].get(), slots[3].get(), slots[4].get());
@@ -188,13 +190,14 @@ PyType_Slot limiter_slots[] = {
     {0, nullptr},
 };
 
-// Final (no Py_TPFLAGS_BASETYPE), with neither an instance dictionary nor a
-// weak-reference slot.
+// Final (no Py_TPFLAGS_BASETYPE) and immutable like the built-in types (its
+// attributes cannot be set or deleted), with neither an instance dictionary
+// nor a weak-reference slot.
 PyType_Spec limiter_type_definition = {
     "zarn_limiter.ZarnLimiter",
     static_cast<int>(sizeof(PyZarnLimiter)),
     0,
-    Py_TPFLAGS_DEFAULT,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
     limiter_slots,
 };
 

@@ -1,14 +1,12 @@
 #include <Python.h>
 
 #include <cstdint>
-#include <optional>
 #include <stdexcept>
 #include <string>
 
 #include "python/call_boundary.hpp"
 #include "python/entry_points.hpp"
 #include "python/limiter_class.hpp"
-#include "python/once_cell.hpp"
 #include "python/py_ref.hpp"
 
 namespace zarn::python {
@@ -136,20 +134,19 @@ bool add_function(PyObject* module, PyMethodDef* definition) {
     return add_to_module(module, name.get(), function.get());
 }
 
-// The interpreter that loaded the module first.
-OnceCell<std::int64_t> loading_interpreter;
+// The main interpreter has the identifier 0.
+constexpr std::int64_t main_interpreter = 0;
 
-// The class and the exception type are process-wide objects of the first
-// interpreter that loads the module; objects of one interpreter must not be
-// used by another, so every other interpreter is refused.
+// The class and the exception type are process-wide objects; objects of one
+// interpreter must not be used by another, so they belong to the main
+// interpreter and every other interpreter is refused. Whichever imports
+// first, the main interpreter can always load the module.
 bool check_interpreter() {
     const std::int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (current == -1) {
         return false;
     }
-    const std::int64_t* first =
-        loading_interpreter.get_or_init([&] { return std::optional<std::int64_t>(current); });
-    if (*first != current) {
+    if (current != main_interpreter) {
         PyErr_SetString(PyExc_ImportError,
                         "zarn_limiter can be loaded by only one interpreter per process");
         return false;

@@ -8,6 +8,7 @@
 
 #include "python/once_cell.hpp"
 #include "python/py_ref.hpp"
+#include "python/thread_unwinding.hpp"
 
 namespace zarn::python {
 namespace {
@@ -47,7 +48,7 @@ void abort_uncaught_panic(std::string_view text) noexcept {
     std::abort();
 }
 
-void raise_panic(std::string_view text) noexcept {
+void raise_panic(std::string_view text) {
     try {
         PyObject** type = panic_exception_type.get_or_init(create_panic_exception_type);
         if (type == nullptr) {
@@ -61,6 +62,8 @@ void raise_panic(std::string_view text) noexcept {
             abort_uncaught_panic(text);
         }
         PyErr_SetObject(*type, message.get());
+    } catch (const ThreadUnwinding&) {
+        throw;
     } catch (...) {
         abort_uncaught_panic(text);
     }

@@ -1,4 +1,4 @@
-#include "python/exception_note.hpp"
+#include "python/python_exception.hpp"
 
 #include <Python.h>
 
@@ -8,7 +8,14 @@
 
 namespace zarn::python {
 
+bool ordinary_error_pending() {
+    return PyErr_ExceptionMatches(PyExc_Exception) != 0;
+}
+
 void add_argument_note(const char* argument) {
+    if (!ordinary_error_pending()) {
+        return;
+    }
     // Built before the exception is taken, so that a failure here leaves
     // the pending exception in place.
     const std::string note = std::string("while processing '") + argument + "'";

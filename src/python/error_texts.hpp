@@ -1,0 +1,43 @@
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+
+#include "python/numpy_api.hpp"
+
+// The texts of the errors that the binding itself words for the user, in
+// one place so that they read alike.
+namespace zarn::python::error_texts {
+
+inline constexpr const char* audio_changed_during_call =
+    "audio was changed during the call: its dtype is no longer float32 (code run while a "
+    "later argument was converted changed it in place)";
+
+inline constexpr const char* initialisation_reentered =
+    "zarn_limiter was called from inside its own one-time initialisation on the same thread "
+    "(from a gc callback, an import hook, a finaliser or a signal handler); call it once the "
+    "outer call has returned";
+
+inline constexpr const char* initialisation_interrupted_by_fork =
+    "zarn_limiter's one-time initialisation was interrupted by fork() while another thread "
+    "ran it; it cannot be completed in this process";
+
+inline constexpr const char* memory_exhausted = "zarn_limiter ran out of memory";
+
+// The look-ahead and hold storage of a limiter with these settings.
+std::string lookahead_storage(double attack_ms, double hold_ms, std::uint32_t sample_rate);
+
+// The float32 copy of an array of `shape` that is cast from another dtype.
+std::string cast_samples(std::span<const npy_intp> shape);
+
+// The channel-major or output samples of a buffer.
+std::string buffer_samples(std::size_t channels, std::size_t frames);
+
+// The frame gains of a buffer.
+std::string frame_gains(std::size_t frames);
+
+// The samples of a sequence converted item by item.
+std::string sequence_samples(std::size_t items);
+
+}  // namespace zarn::python::error_texts
