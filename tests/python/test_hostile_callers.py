@@ -1,6 +1,6 @@
 """Situations that real programs create around a call: interpreter exit, fork,
 re-entry, inputs changed mid-call, array-like objects, the floating-point
-environment, interrupts, subinterpreters and attempts to change the class."""
+environment, interrupts and attempts to change the class."""
 
 import ctypes
 import ctypes.util
@@ -250,27 +250,6 @@ def test_exceptions_outside_exception_propagate_unchanged(error, where):
         calls[where]()
     assert caught.value is error
     assert not hasattr(error, "__notes__")
-
-
-def test_a_subinterpreter_importing_first_does_not_lock_out_the_main_interpreter():
-    status, _, stderr = run_python("""
-        try:
-            import _xxsubinterpreters as interpreters
-        except ImportError:
-            raise SystemExit(0)
-        interpreter = interpreters.create()
-        try:
-            interpreters.run_string(interpreter, "import zarn_limiter")
-        except interpreters.RunFailedError as error:
-            assert "ImportError" in str(error), error
-        else:
-            raise AssertionError("a subinterpreter loaded the module")
-        finally:
-            interpreters.destroy(interpreter)
-        import zarn_limiter
-        assert zarn_limiter.ZarnLimiter(48000).sample_rate == 48000
-        """)
-    assert status == 0, stderr
 
 
 @pytest.mark.parametrize("change", [
