@@ -238,7 +238,7 @@ auto without_interpreter_lock(Work&& work) {
 
 // The pass touches only the call's buffer and the limiter, so other Python
 // threads run meanwhile.
-std::expected<SampleBuffer, LimiterError> run_pass(ZarnLimiter& limiter, SampleBuffer& samples,
+std::expected<SampleBuffer, LimiterError> run_pass(Limiter& limiter, SampleBuffer& samples,
                                                    std::size_t channels) {
     const std::size_t frames = channels == 0 ? 0 : samples.size() / channels;
     return without_interpreter_lock([&] {
@@ -312,7 +312,7 @@ std::optional<unsigned> normalize_axis(std::int64_t axis, unsigned rank) {
     return static_cast<unsigned>(normalized);
 }
 
-std::optional<ProcessedAudio> process_numpy(zarn::ZarnLimiter& limiter, AudioInput& input,
+std::optional<ProcessedAudio> process_numpy(zarn::Limiter& limiter, AudioInput& input,
                                             std::int64_t axis) {
     const NumpyApi& numpy = numpy_api();
     if (!PyObject_TypeCheck(input.array.get(), numpy.array_type())) {
