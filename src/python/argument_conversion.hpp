@@ -4,24 +4,20 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 
 #include "lib/limiter.hpp"
 #include "lib/limiter_settings.hpp"
+#include "python/py_ref.hpp"
 
 namespace zarn::python {
 
-// Converts a float argument with the interpreter's own float conversion;
-// `absent` is the value of an argument that was not passed (null). On
-// failure the interpreter's exception stays pending, with the note "while
-// processing '{name}'" attached.
-std::optional<double> convert_float(PyObject* value, const char* name, double absent);
-
-// Converts threshold_dBFS, attack_ms, hold_ms and release_ms in this order
-// with convert_float; absent ones (null) keep the defaults of
-// LimiterSettings. The first failure ends the conversion with its exception
-// pending.
-std::optional<LimiterSettings> convert_settings(PyObject* threshold_dBFS, PyObject* attack_ms,
-                                                PyObject* hold_ms, PyObject* release_ms);
+// Converts the arguments threshold_dBFS, attack_ms, hold_ms and release_ms,
+// given in this order, with the interpreter's own float conversion; absent
+// ones (empty) keep the defaults of LimiterSettings. The first failure ends
+// the conversion with the interpreter's exception pending and the note
+// "while processing '{name}'" attached.
+std::optional<LimiterSettings> convert_settings(std::span<const PyRef> arguments);
 
 // Converts the `sample_rate` argument (last, after the settings) and builds
 // a limiter from it and `settings`. A bad sample rate or a configuration
@@ -34,11 +30,5 @@ std::optional<zarn::Limiter> build_limiter(PyObject* sample_rate,
 // signed 64-bit long here), -1 when it was not passed (null). Failures keep
 // the interpreter's exception, with the note "while processing 'axis'".
 std::optional<std::int64_t> convert_axis(PyObject* value);
-
-// Accepts an integer (or an object with __index__) from 1 to 4294967295.
-// Every failure becomes ValueError "sample_rate must be a positive 32-bit
-// integer", whatever ordinary error the conversion raised; KeyboardInterrupt,
-// SystemExit and GeneratorExit propagate unchanged.
-std::optional<std::uint32_t> parse_sample_rate(PyObject* value);
 
 }  // namespace zarn::python

@@ -1,22 +1,13 @@
 #pragma once
 
-#include <Python.h>
-
-#include <exception>
 #include <new>
 #include <string>
+#include <string_view>
 #include <utility>
 
-#include "python/error_texts.hpp"
-#include "python/once_cell.hpp"
-#include "python/panic_exception.hpp"
-#include "python/thread_unwinding.hpp"
+#include "python/python_exception.hpp"
 
 namespace zarn::python {
-
-// The text of an internal failure that carries none of its own.
-inline constexpr const char* unknown_failure_text =
-    "zarn_limiter: an internal failure without a description occurred";
 
 // Storage that could not be obtained, with the text that says what it was
 // for; the boundary raises MemoryError with it.
@@ -44,24 +35,14 @@ auto describing_shortage(Allocate&& allocate, Describe&& describe) {
 // for storage that could not be obtained, RuntimeError for a one-time
 // initialisation that cannot run, PanicException for every other internal
 // failure. The unwinding of an ending thread passes on.
-inline void raise_current_exception() {
-    try {
-        throw;
-    } catch (const ThreadUnwinding&) {
-        throw;
-    } catch (const MemoryShortage& shortage) {
-        PyErr_SetString(PyExc_MemoryError, shortage.what());
-    } catch (const std::bad_alloc&) {
-        PyErr_SetString(PyExc_MemoryError, error_texts::memory_exhausted);
-    } catch (const InitialisationUnavailable& error) {
-        PyErr_SetString(PyExc_RuntimeError, error.what());
-    } catch (const std::exception& error) {
-        const char* text = error.what();
-        raise_panic(text != nullptr && *text != '\0' ? text : unknown_failure_text);
-    } catch (...) {
-        raise_panic(unknown_failure_text);
-    }
-}
+void raise_current_exception();
+
+// Sets a PanicException carrying `text` (its only argument) as the current
+// Python exception, creating the exception type on first need. If that
+// itself fails there is no way to report the failure to Python: a
+// diagnostic that contains "uncaught panic at ffi boundary" goes to standard
+// error and the process aborts.
+void raise_panic(std::string_view text);
 
 // Runs `body`, an entry point called by the interpreter, so that no C++
 // exception crosses into the interpreter. The body returns its result, or
@@ -89,13 +70,10 @@ void call_boundary_unraisable(Body&& body) {
     try {
         body();
     } catch (...) {
-        PyObject* type = nullptr;
-        PyObject* value = nullptr;
-        PyObject* traceback = nullptr;
-        PyErr_Fetch(&type, &value, &traceback);
+        PythonException pending = PythonException::take();
         raise_current_exception();
         PyErr_WriteUnraisable(nullptr);
-        PyErr_Restore(type, value, traceback);
+        std::move(pending).restore();
     }
 }
 

@@ -16,6 +16,15 @@ std::string count_of(std::uint64_t count, const char* singular, const char* plur
 
 }  // namespace
 
+std::string invalid_rank(int rank) {
+    return "audio must be a 1D or 2D array, got " + std::to_string(rank) + " dimensions";
+}
+
+std::string invalid_axis(std::int64_t axis, unsigned rank) {
+    return "axis=" + std::to_string(axis) + " is invalid for a " + std::to_string(rank) +
+           "D array";
+}
+
 std::string lookahead_storage(double attack_ms, double hold_ms, std::uint32_t sample_rate) {
     return could_not_allocate("the look-ahead storage for attack_ms=" +
                               zarn::render_double(attack_ms) +
@@ -24,10 +33,10 @@ std::string lookahead_storage(double attack_ms, double hold_ms, std::uint32_t sa
                               " Hz; shorter attack_ms or hold_ms need less");
 }
 
-std::string cast_samples(std::span<const npy_intp> shape) {
+std::string cast_samples(std::span<const Py_ssize_t> shape) {
     std::string extents;
     std::uint64_t count = 1;
-    for (const npy_intp extent : shape) {
+    for (const Py_ssize_t extent : shape) {
         extents += zarn::render_unsigned(static_cast<std::uint64_t>(extent)) + ", ";
         count *= static_cast<std::uint64_t>(extent);
     }
