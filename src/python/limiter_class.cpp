@@ -18,6 +18,7 @@
 #include "python/floating_point_environment.hpp"
 #include "python/once_cell.hpp"
 #include "python/py_ref.hpp"
+#include "python/settings_doc.hpp"
 
 namespace zarn::python {
 namespace {
@@ -40,7 +41,7 @@ LimiterObject& as_limiter(PyObject* self) noexcept {
 
 // The leading signature line gives the class its __text_signature__.
 constexpr const char* class_doc =
-    "ZarnLimiter(sample_rate, threshold_dBFS=0.0, attack_ms=5.0, hold_ms=15.0, release_ms=40.0)\n"
+    "ZarnLimiter(" ZARN_SETTINGS_SIGNATURE ")\n"
     "--\n"
     "\n"
     "A configurable look-ahead brick-wall limiter.\n"
@@ -50,13 +51,7 @@ constexpr const char* class_doc =
     "starts with a neutral gain envelope.\n"
     "\n"
     "Args:\n"
-    "    sample_rate: Sample rate in hertz. Must be a positive 32-bit integer.\n"
-    "    threshold_dBFS: Output ceiling in dBFS. Must be finite and at most ``0.0``;\n"
-    "        ``0.0`` is full scale and approximately ``-6.02`` is half scale.\n"
-    "    attack_ms: Look-ahead attack time in milliseconds. It must round to at\n"
-    "        least one sample at ``sample_rate``.\n"
-    "    hold_ms: Hold time in milliseconds. May be zero.\n"
-    "    release_ms: Release time in milliseconds. May be zero.\n"
+    ZARN_SETTINGS_ARGUMENTS
     "\n"
     "Raises:\n"
     "    ValueError: If any configuration value is invalid.";

@@ -9,6 +9,7 @@
 #include "python/call_boundary.hpp"
 #include "python/limiter_class.hpp"
 #include "python/py_ref.hpp"
+#include "python/settings_doc.hpp"
 #include "python/python_exception.hpp"
 
 namespace zarn::python {
@@ -20,8 +21,7 @@ constexpr const char* module_doc =
 // The leading signature lines give the function its __text_signature__; the
 // default of `axis` shows as "...".
 constexpr const char* limit_doc =
-    "limit(audio, sample_rate, threshold_dBFS=0.0, attack_ms=5.0, hold_ms=15.0, "
-    "release_ms=40.0, axis=...)\n"
+    "limit(audio, " ZARN_SETTINGS_SIGNATURE ", axis=...)\n"
     "--\n"
     "\n"
     "Limit mono or multichannel audio in one call.\n"
@@ -30,13 +30,7 @@ constexpr const char* limit_doc =
     "    audio: A one-dimensional mono array or a two-dimensional multichannel\n"
     "        array. Values are converted to ``numpy.float32``; the input is not\n"
     "        modified.\n"
-    "    sample_rate: Sample rate in hertz. Must be a positive 32-bit integer.\n"
-    "    threshold_dBFS: Output ceiling in dBFS. Must be finite and at most ``0.0``;\n"
-    "        ``0.0`` is full scale and approximately ``-6.02`` is half scale.\n"
-    "    attack_ms: Look-ahead attack time in milliseconds. It must round to at\n"
-    "        least one sample at ``sample_rate``.\n"
-    "    hold_ms: Hold time in milliseconds. May be zero.\n"
-    "    release_ms: Release time in milliseconds. May be zero.\n"
+    ZARN_SETTINGS_ARGUMENTS
     "    axis: Frame axis. The default of ``-1`` expects\n"
     "        ``(channels, frames)``. Use ``0`` for ``(frames, channels)``. For\n"
     "        mono input, ``0`` and ``-1`` are\n"

@@ -42,8 +42,7 @@ public:
     template <class Init>
     auto run_as_owner(Init&& init) {
         const Ownership ownership(*this);
-        auto created = std::forward<Init>(init)();
-        return created;
+        return std::forward<Init>(init)();
     }
 
     void mark_ready() noexcept { ready_.store(true, std::memory_order_release); }
