@@ -33,13 +33,15 @@ bool raise_too_many_positional(const FunctionDescription& description, Py_ssize_
     return false;
 }
 
-bool bind_positional(const FunctionDescription& description, PyObject* const* args,
-                     Py_ssize_t nargs, std::span<PyRef> slots) {
+// The first `nargs` slots take the positional arguments, `argument(i)`.
+template <class Argument>
+bool bind_positional(const FunctionDescription& description, Py_ssize_t nargs,
+                     Argument&& argument, std::span<PyRef> slots) {
     if (static_cast<std::size_t>(nargs) > description.parameters.size()) {
         return raise_too_many_positional(description, nargs);
     }
     for (Py_ssize_t i = 0; i < nargs; ++i) {
-        slots[static_cast<std::size_t>(i)] = PyRef::borrow(args[i]);
+        slots[static_cast<std::size_t>(i)] = PyRef::borrow(argument(i));
     }
     return true;
 }
@@ -120,7 +122,7 @@ bool check_required(const FunctionDescription& description, std::span<const PyRe
 
 bool bind_arguments(const FunctionDescription& description, PyObject* const* args,
                     Py_ssize_t nargs, PyObject* kwnames, std::span<PyRef> slots) {
-    if (!bind_positional(description, args, nargs, slots)) {
+    if (!bind_positional(description, nargs, [&](Py_ssize_t i) { return args[i]; }, slots)) {
         return false;
     }
     const Py_ssize_t keywords = kwnames == nullptr ? 0 : PyTuple_Size(kwnames);
@@ -134,12 +136,9 @@ bool bind_arguments(const FunctionDescription& description, PyObject* const* arg
 
 bool bind_arguments(const FunctionDescription& description, PyObject* args, PyObject* kwargs,
                     std::span<PyRef> slots) {
-    const Py_ssize_t nargs = PyTuple_Size(args);
-    if (static_cast<std::size_t>(nargs) > description.parameters.size()) {
-        return raise_too_many_positional(description, nargs);
-    }
-    for (Py_ssize_t i = 0; i < nargs; ++i) {
-        slots[static_cast<std::size_t>(i)] = PyRef::borrow(PyTuple_GetItem(args, i));
+    const auto argument = [&](Py_ssize_t i) { return PyTuple_GetItem(args, i); };
+    if (!bind_positional(description, PyTuple_Size(args), argument, slots)) {
+        return false;
     }
     Py_ssize_t position = 0;
     PyObject* keyword = nullptr;

@@ -83,11 +83,7 @@ PyRef numpy_conversion(const NumpyApi& numpy, PyObject* audio) {
 AudioInput cast_into_samples(const NumpyApi& numpy, PyObject* source) {
     const PyArrayObject& fields = array_fields(source);
     const std::span<const npy_intp> shape(fields.dimensions, static_cast<std::size_t>(fields.nd));
-    std::size_t count = 1;
-    for (const npy_intp extent : shape) {
-        count *= static_cast<std::size_t>(extent);
-    }
-    AudioInput input{describing_shortage([&] { return SampleBuffer(count); },
+    AudioInput input{describing_shortage([&] { return SampleBuffer(element_count(shape)); },
                                          [&] { return error_texts::cast_samples(shape); }),
                      PyRef()};
     PyRef view = view_samples(numpy, input.samples, shape);

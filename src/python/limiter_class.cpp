@@ -74,28 +74,26 @@ PyObject* wrap_limiter(PyTypeObject* type, zarn::Limiter&& limiter) {
     return object;
 }
 
-PyObject* construct_limiter(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    std::array<PyRef, constructor_parameters.size()> slots;
-    if (!bind_arguments(constructor_description, args, kwargs, slots)) {
-        return nullptr;
-    }
-    const DefaultFloatingPointEnvironment floating_point;
-    // The floats first: a bad float is reported before a bad sample rate.
-    const std::optional<LimiterSettings> settings = convert_settings(std::span(slots).subspan(1));
-    if (!settings) {
-        return nullptr;
-    }
-    std::optional<zarn::Limiter> created = build_limiter(slots[0].get(), *settings);
-    if (!created) {
-        return nullptr;
-    }
-    return wrap_limiter(type, std::move(*created));
-}
-
 // __new__: the only way an instance comes into existence.
 PyObject* limiter_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    return call_boundary<PyObject*>(
-        nullptr, [&]() -> PyObject* { return construct_limiter(type, args, kwargs); });
+    return call_boundary<PyObject*>(nullptr, [&]() -> PyObject* {
+        std::array<PyRef, constructor_parameters.size()> slots;
+        if (!bind_arguments(constructor_description, args, kwargs, slots)) {
+            return nullptr;
+        }
+        const DefaultFloatingPointEnvironment floating_point;
+        // The floats first: a bad float is reported before a bad sample rate.
+        const std::optional<LimiterSettings> settings =
+            convert_settings(std::span(slots).subspan(1));
+        if (!settings) {
+            return nullptr;
+        }
+        std::optional<zarn::Limiter> created = build_limiter(slots[0].get(), *settings);
+        if (!created) {
+            return nullptr;
+        }
+        return wrap_limiter(type, std::move(*created));
+    });
 }
 
 // Releases the limiter, then the object memory, then the instance's
