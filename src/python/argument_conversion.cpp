@@ -40,14 +40,14 @@ std::optional<std::uint32_t> convert_sample_rate(PyObject* value) {
 
 }  // namespace
 
-std::optional<LimiterSettings> convert_settings(std::span<const PyRef> arguments) {
+std::optional<LimiterSettings> convert_settings(std::span<PyObject* const> arguments) {
     LimiterSettings settings;
     for (std::size_t i = 0; i < float_settings.size(); ++i) {
         const auto [name, field] = float_settings[i];
-        if (!arguments[i]) {
+        if (arguments[i] == nullptr) {
             continue;
         }
-        const double converted = PyFloat_AsDouble(arguments[i].get());
+        const double converted = PyFloat_AsDouble(arguments[i]);
         // -1.0 is also a valid value; only a pending exception marks a failure.
         if (converted == -1.0 && PyErr_Occurred() != nullptr) {
             add_argument_note(name);

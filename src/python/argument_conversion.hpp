@@ -14,10 +14,10 @@ namespace zarn::python {
 
 // Converts the arguments threshold_dBFS, attack_ms, hold_ms and release_ms,
 // given in this order, with the interpreter's own float conversion; absent
-// ones (empty) keep the defaults of LimiterSettings. The first failure ends
+// ones (null) keep the defaults of LimiterSettings. The first failure ends
 // the conversion with the interpreter's exception pending and the note
 // "while processing '{name}'" attached.
-std::optional<LimiterSettings> convert_settings(std::span<const PyRef> arguments);
+std::optional<LimiterSettings> convert_settings(std::span<PyObject* const> arguments);
 
 // Converts the `sample_rate` argument (last, after the settings) and builds
 // a limiter from it and `settings`. A bad sample rate or a configuration

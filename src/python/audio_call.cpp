@@ -27,8 +27,8 @@ constexpr std::size_t setting_count = 4;
 
 PyObject* limit_audio(const FunctionDescription& description, LimiterOfCall target,
                       PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    std::array<PyRef, most_parameters> storage;
-    const std::span<PyRef> slots(storage.data(), description.parameters.size());
+    std::array<PyObject*, most_parameters> storage{};
+    const std::span<PyObject*> slots(storage.data(), description.parameters.size());
     if (!bind_arguments(description, args, nargs, kwnames, slots)) {
         return nullptr;
     }
@@ -39,7 +39,7 @@ PyObject* limit_audio(const FunctionDescription& description, LimiterOfCall targ
     if (target.borrow_flag != nullptr && !borrow.emplace(*target.borrow_flag)) {
         return nullptr;
     }
-    AudioInput input = extract_audio(slots.front().get());
+    AudioInput input = extract_audio(slots.front());
     if (!input.array) {
         return nullptr;
     }
@@ -48,14 +48,14 @@ PyObject* limit_audio(const FunctionDescription& description, LimiterOfCall targ
         !(settings = convert_settings(slots.subspan(first_setting_slot, setting_count)))) {
         return nullptr;
     }
-    const std::optional<std::int64_t> axis = convert_axis(slots.back().get());
+    const std::optional<std::int64_t> axis = convert_axis(slots.back());
     if (!axis) {
         return nullptr;
     }
     // sample_rate last, although it is the second parameter of limit.
     std::optional<zarn::Limiter> built;
     if (target.limiter == nullptr &&
-        !(built = build_limiter(slots[sample_rate_slot].get(), *settings))) {
+        !(built = build_limiter(slots[sample_rate_slot], *settings))) {
         return nullptr;
     }
     return limit_array(built ? *built : *target.limiter, std::move(input), *axis);

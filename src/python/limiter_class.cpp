@@ -77,7 +77,7 @@ PyObject* wrap_limiter(PyTypeObject* type, zarn::Limiter&& limiter) {
 // __new__: the only way an instance comes into existence.
 PyObject* limiter_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return call_boundary<PyObject*>(nullptr, [&]() -> PyObject* {
-        std::array<PyRef, constructor_parameters.size()> slots;
+        std::array<PyObject*, constructor_parameters.size()> slots{};
         if (!bind_arguments(constructor_description, args, kwargs, slots)) {
             return nullptr;
         }
@@ -88,7 +88,7 @@ PyObject* limiter_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         if (!settings) {
             return nullptr;
         }
-        std::optional<zarn::Limiter> created = build_limiter(slots[0].get(), *settings);
+        std::optional<zarn::Limiter> created = build_limiter(slots[0], *settings);
         if (!created) {
             return nullptr;
         }

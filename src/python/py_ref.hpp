@@ -22,7 +22,7 @@ public:
     }
 
     PyRef(PyRef&& other) noexcept : object_(std::exchange(other.object_, nullptr)) {}
-    PyRef& operator=(PyRef&& other) noexcept {
+    PyRef& operator=(PyRef&& other) {
         PyRef old(std::exchange(object_, std::exchange(other.object_, nullptr)));
         return *this;
     }
