@@ -34,7 +34,7 @@ oldest=$(sed -n 's/^dependencies = \["numpy>=\([0-9.]*\)"\]$/\1/p' pyproject.tom
 for numpy in "numpy==$oldest" "numpy<2" "numpy>=2,<3"; do
     venv=$build/venv-$(echo "$numpy" | tr -c 'a-z0-9.' '-')
     make_venv "$venv"
-    "$venv/bin/python" -m pip install --quiet --only-binary numpy "$numpy" pytest hypothesis "$wheel"
+    "$venv/bin/python" -m pip install --quiet --only-binary numpy,pandas "$numpy" pandas pytest hypothesis "$wheel"
     echo "== tests with $("$venv/bin/python" -c 'import numpy; print("NumPy", numpy.__version__)')"
     ZARN_HYPOTHESIS_PROFILE=ci "$venv/bin/python" -m pytest tests/python -q -p no:cacheprovider
 done
