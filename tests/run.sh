@@ -15,7 +15,7 @@ if [ ! -e /usr/include/gtest/gtest.h ]; then
 fi
 
 "$python" -m pip install --quiet --upgrade pip
-"$python" -m pip install --quiet '.[test,examples]'
+"$python" -m pip install --quiet '.[test]'
 
 cmake -S . -B "$build_dir" -DZARN_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$build_dir" -j 2
