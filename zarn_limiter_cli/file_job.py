@@ -7,6 +7,7 @@ raising, so one file's failure never stops the others.
 
 from __future__ import annotations
 
+import re
 import shutil
 import time
 from dataclasses import dataclass
@@ -139,7 +140,12 @@ def _limit_and_write(
     threshold_dBFS = sample_threshold_dBFS(encoding, settings.limiter.ceiling_dBFS)
     for attempt in range(TRUE_PEAK_PASSES):
         stages.stage("limiting", frames)
-        limited, frame_gains = settings.limiter.limit(audio, encoding.sample_rate, threshold_dBFS)
+        try:
+            limited, frame_gains = settings.limiter.limit(
+                audio, encoding.sample_rate, threshold_dBFS
+            )
+        except ValueError as error:
+            raise ValueError(_in_frames(str(error), frames)) from None
         stages.advance(frames)
         with atomic_output(job.target) as output:
             stages.stage("writing", frames)
@@ -157,7 +163,7 @@ def _limit_and_write(
             encoding, threshold_dBFS + settings.limiter.ceiling_dBFS - decibels(true_peak)
         )
         del limited, frame_gains  # before the next pass allocates its own
-    result.status, result.sample_ceiling_dBFS = LIMITED, round(threshold_dBFS, 6)
+    result.status, result.sample_ceiling_dBFS = LIMITED, threshold_dBFS
     result.output_peak_dBFS = decibels(peak)
     result.output_true_peak_dBTP = None if true_peak is None else decibels(true_peak)
     result.largest_reduction_dB = 0.0 - decibels(float(frame_gains.min(initial=1.0)))
@@ -171,6 +177,15 @@ def _limit_and_write(
             job.name, encoding.sample_rate, settings.limiter.ceiling_dBFS,
             outline(audio), outline(limited), outline(frame_gains[np.newaxis, :]),
         )
+
+
+def _in_frames(message: str, frames: int) -> str:
+    """The library's flat index into the (channels, frames) buffer as the file's frame and channel."""
+    found = re.search(r"input sample at flat index (\d+)", message)
+    if found is None or frames == 0:
+        return message
+    channel, frame = divmod(int(found.group(1)), frames)
+    return f"the sample at frame {frame}, channel {channel} (counting from 0) is not finite"
 
 
 def _measure_output(
