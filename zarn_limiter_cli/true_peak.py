@@ -7,31 +7,44 @@ is measured in constant memory.
 
 from __future__ import annotations
 
+import functools
+from types import ModuleType
+
 import numpy as np
-import scipy.signal
 from numpy.typing import NDArray
 
 from .levels import magnitude
 
 OVERSAMPLING = 4
-# A windowed sinc reaching 10 input samples each side; scipy's own design.
-_FILTER = scipy.signal.firwin(2 * 10 * OVERSAMPLING + 1, 1.0 / OVERSAMPLING, window=("kaiser", 5.0))
-# Each output frame depends on this many input frames on either side.
+# Each output frame depends on this many input frames on either side (the
+# filter reaches 10).
 _REACH = 12
-# No oversampled value exceeds the local sample peak times the largest sum of
-# magnitudes of one phase of the filter: stretches that cannot beat the peak
-# found so far are not oversampled at all.
-_GAIN_BOUND = max(
-    float(np.abs(_FILTER[phase::OVERSAMPLING] * OVERSAMPLING).sum())
-    for phase in range(OVERSAMPLING)
-)
 _CHUNK_FRAMES = 4096
+
+
+@functools.cache
+def _oversampling() -> tuple[ModuleType, NDArray[np.float64], float]:
+    """scipy.signal, the filter, and the largest gain any of its phases can have.
+
+    Imported on first use: scipy.signal takes seconds to import, and a run
+    that measures no true peak should not wait for it.
+    """
+    import scipy.signal
+
+    taps = scipy.signal.firwin(2 * 10 * OVERSAMPLING + 1, 1.0 / OVERSAMPLING,
+                               window=("kaiser", 5.0))
+    # No oversampled value exceeds the local sample peak times the largest sum
+    # of magnitudes of one phase of the filter.
+    bound = max(float(np.abs(taps[phase::OVERSAMPLING] * OVERSAMPLING).sum())
+                for phase in range(OVERSAMPLING))
+    return scipy.signal, taps, bound
 
 
 class TruePeakMeter:
     """Feed (frames, channels) blocks in order, then `finish()` for the peak as a magnitude."""
 
     def __init__(self, channels: int) -> None:
+        self._signal, self._filter, self._gain_bound = _oversampling()
         # Silence before the first frame, as the resampler pads the whole signal.
         self._context = np.zeros((_REACH, channels), dtype=np.float32)
         self._peak = 0.0
@@ -48,9 +61,10 @@ class TruePeakMeter:
         data = np.concatenate([self._context, chunk])
         # Frames [_REACH, len - _REACH) have their full context in `data`.
         self._context = data[-2 * _REACH:]
-        if data.shape[0] <= 2 * _REACH or _GAIN_BOUND * magnitude(data) <= self._peak:
+        # Stretches that cannot beat the peak found so far are not oversampled.
+        if data.shape[0] <= 2 * _REACH or self._gain_bound * magnitude(data) <= self._peak:
             return
-        oversampled = scipy.signal.resample_poly(
-            data, OVERSAMPLING, 1, axis=0, window=_FILTER
+        oversampled = self._signal.resample_poly(
+            data, OVERSAMPLING, 1, axis=0, window=self._filter
         )[OVERSAMPLING * _REACH:OVERSAMPLING * (data.shape[0] - _REACH)]
         self._peak = max(self._peak, magnitude(oversampled))
