@@ -7,6 +7,7 @@ going through blocks keeps the memory to the samples themselves.
 from __future__ import annotations
 
 from collections.abc import Callable
+from concurrent.futures import Future, ThreadPoolExecutor
 from dataclasses import dataclass, field
 from pathlib import Path
 
@@ -49,15 +50,18 @@ def _format_of(source: sf.SoundFile) -> FileFormat:
 
 def read_channels_first(path: Path, advance: Advance = _ignore) -> tuple[Audio, FileFormat]:
     """The file's samples as a (channels, frames) float32 array, and its format."""
-    with sf.SoundFile(path) as source:
+    with sf.SoundFile(path) as source, ThreadPoolExecutor(1) as decoder:
         file_format = _format_of(source)
         audio = np.empty((source.channels, max(source.frames, 0)), dtype=np.float32)
         position = 0
+        # The next block is decoded while this one is copied into place.
+        upcoming = decoder.submit(source.read, BLOCK_FRAMES, dtype="float32", always_2d=True)
         while True:
             check_abandon()
-            block = source.read(BLOCK_FRAMES, dtype="float32", always_2d=True)
+            block = upcoming.result()
             if block.shape[0] == 0:
                 break
+            upcoming = decoder.submit(source.read, BLOCK_FRAMES, dtype="float32", always_2d=True)
             end = position + block.shape[0]
             if end > audio.shape[1]:  # a compressed file's length is an estimate
                 audio = _grown(audio, end)
@@ -75,20 +79,36 @@ def _grown(audio: Audio, frames: int) -> Audio:
 
 def write_channels_first(
     path: Path, audio: Audio, file_format: FileFormat, advance: Advance = _ignore
-) -> None:
-    """Write (channels, frames) audio to `path` in the given format, with its tags."""
+) -> tuple[float, float]:
+    """Write (channels, frames) audio to `path` in the given format, with its tags.
+
+    Returns the largest and the least sample written, before the format's rounding.
+    """
     encoding = file_format.encoding
+    highest, lowest = 0.0, 0.0
     with sf.SoundFile(
         path, "w", samplerate=encoding.sample_rate, channels=audio.shape[0],
         format=encoding.container, subtype=encoding.subtype, endian=encoding.endian,
-    ) as out:
+    ) as out, ThreadPoolExecutor(1) as encoder:
         for key, value in file_format.metadata.items():
             setattr(out, key, value)
+        # Each block is encoded while the next one is interleaved.
+        encoding_block: Future[int] | None = None
         for start in range(0, audio.shape[1], BLOCK_FRAMES):
             check_abandon()
             block = np.ascontiguousarray(audio[:, start:start + BLOCK_FRAMES].T)
-            out.write(block)
-            advance(block.shape[0])
+            highest, lowest = max(highest, float(block.max())), min(lowest, float(block.min()))
+            if encoding_block is not None:
+                advance(encoding_block.result())
+            encoding_block = encoder.submit(_write, out, block)
+        if encoding_block is not None:
+            advance(encoding_block.result())
+    return highest, lowest
+
+
+def _write(out: sf.SoundFile, block: Audio) -> int:
+    out.write(block)
+    return int(block.shape[0])
 
 
 def measure_file(path: Path, true_peak: bool) -> tuple[float, float | None]:

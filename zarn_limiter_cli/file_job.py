@@ -149,8 +149,8 @@ def _limit_and_write(
         stages.advance(frames)
         with atomic_output(job.target) as output:
             stages.stage("writing", frames)
-            write_channels_first(output.path, limited, file_format, stages.advance)
-            peak, true_peak = _measure_output(output.path, limited, encoding, settings)
+            extremes = write_channels_first(output.path, limited, file_format, stages.advance)
+            peak, true_peak = _measure_output(output.path, extremes, encoding, settings)
             final = attempt == TRUE_PEAK_PASSES - 1
             if not settings.true_peak_ceiling or true_peak is None or final or (
                 true_peak <= settings.ceiling
@@ -189,13 +189,13 @@ def _in_frames(message: str, frames: int) -> str:
 
 
 def _measure_output(
-    path: Path, limited: Audio, encoding: Encoding, settings: JobSettings
+    path: Path, extremes: tuple[float, float], encoding: Encoding, settings: JobSettings
 ) -> tuple[float, float | None]:
     """The written file's sample peak, and its true peak when wanted."""
     wants_true_peak = _needs_true_peak(settings)
     if not encoding.predictable:
         return measure_file(path, wants_true_peak)
-    peak = written_peak(encoding, float(limited.max(initial=0.0)), float(limited.min(initial=0.0)))
+    peak = written_peak(encoding, *extremes)
     return peak, (measure_file(path, True)[1] if wants_true_peak else None)
 
 
