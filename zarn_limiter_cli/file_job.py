@@ -12,6 +12,7 @@ import shutil
 import time
 from dataclasses import dataclass
 from pathlib import Path
+from typing import Any
 
 import numpy as np
 import soundfile as sf
@@ -123,13 +124,23 @@ def _bring_to_loudness(
     if settings.loudness_LUFS is None:
         return False
     meter = require("pyloudnorm", "cli", "--loudness").Meter(sample_rate)
-    before = float(meter.integrated_loudness(audio.T))
+    before = _integrated_loudness(meter, audio)
     if not np.isfinite(before):
         raise ValueError("too quiet to measure its loudness, so --loudness cannot apply")
     result.loudness_before_LUFS = round(before, 2)
     # In place: a scaled copy would double the memory the file takes.
     audio *= np.float32(amplitude(settings.loudness_LUFS - before))
     return True
+
+
+def _integrated_loudness(meter: Any, audio: Audio) -> float:
+    try:
+        return float(meter.integrated_loudness(audio.T))
+    except ValueError:
+        # The measurement gates 400 ms blocks; a shorter file has none.
+        if audio.shape[1] < 0.4 * meter.rate:
+            raise ValueError("too short for --loudness: the measurement needs 0.4 s") from None
+        raise
 
 
 def _limit_and_write(
@@ -171,7 +182,7 @@ def _limit_and_write(
     result.note = _note(settings, peak, true_peak, attempt + 1)
     if settings.loudness_LUFS is not None:
         meter = require("pyloudnorm", "cli", "--loudness").Meter(encoding.sample_rate)
-        result.loudness_after_LUFS = round(float(meter.integrated_loudness(limited.T)), 2)
+        result.loudness_after_LUFS = round(_integrated_loudness(meter, limited), 2)
     if job.plot:
         result.plot = PlotData(
             job.name, encoding.sample_rate, settings.limiter.ceiling_dBFS,
