@@ -19,6 +19,7 @@ import soundfile as sf
 
 from . import demo_signal
 from .atomic_output import atomic_output
+from .ceiling_search import SampleCeilingSearch
 from .audio_io import Audio, FileFormat, measure_file, read_channels_first, write_channels_first
 from .extras import require
 from .file_result import COPIED, FAILED, LIMITED, FileResult
@@ -30,8 +31,8 @@ from .quantisation import Encoding, sample_threshold_dBFS, written_peak
 from .true_peak import TruePeakMeter
 
 # Passes that lower the sample ceiling until the written true peak is within
-# the ceiling; the first lowering lands within it for all but odd signals.
-TRUE_PEAK_PASSES = 4
+# the ceiling; two or three are enough for all but odd signals.
+TRUE_PEAK_PASSES = 5
 
 
 @dataclass(frozen=True)
@@ -149,6 +150,7 @@ def _limit_and_write(
 ) -> None:
     encoding, frames = file_format.encoding, audio.shape[1]
     threshold_dBFS = sample_threshold_dBFS(encoding, settings.limiter.ceiling_dBFS)
+    search = SampleCeilingSearch(settings.limiter.ceiling_dBFS)
     for attempt in range(TRUE_PEAK_PASSES):
         stages.stage("limiting", frames)
         try:
@@ -168,10 +170,9 @@ def _limit_and_write(
             ):
                 output.commit()
                 break
-        # Lower the sample ceiling by as much as the true peak overshot.
         assert true_peak is not None
         threshold_dBFS = sample_threshold_dBFS(
-            encoding, threshold_dBFS + settings.limiter.ceiling_dBFS - decibels(true_peak)
+            encoding, search.next(threshold_dBFS, decibels(true_peak))
         )
         del limited, frame_gains  # before the next pass allocates its own
     result.status, result.sample_ceiling_dBFS = LIMITED, threshold_dBFS
