@@ -19,8 +19,8 @@ import soundfile as sf
 
 from . import demo_signal
 from .atomic_output import atomic_output
-from .ceiling_search import SampleCeilingSearch
 from .audio_io import Audio, FileFormat, measure_file, read_channels_first, write_channels_first
+from .ceiling_search import SampleCeilingSearch
 from .extras import require
 from .file_result import COPIED, FAILED, LIMITED, FileResult
 from .levels import amplitude, decibels, magnitude
@@ -144,50 +144,78 @@ def _integrated_loudness(meter: Any, audio: Audio) -> float:
         raise
 
 
+@dataclass
+class _Pass:
+    """One limiting and writing of a file at one sample ceiling."""
+
+    threshold_dBFS: float
+    limited: Audio
+    frame_gains: Audio
+    peak: float
+    true_peak: float | None
+    committed: bool
+
+
 def _limit_and_write(
     job: Job, audio: Audio, file_format: FileFormat, settings: JobSettings,
     stages: Stages, result: FileResult,
 ) -> None:
-    encoding, frames = file_format.encoding, audio.shape[1]
+    encoding = file_format.encoding
     threshold_dBFS = sample_threshold_dBFS(encoding, settings.limiter.ceiling_dBFS)
     search = SampleCeilingSearch(settings.limiter.ceiling_dBFS)
-    for attempt in range(TRUE_PEAK_PASSES):
-        stages.stage("limiting", frames)
-        try:
-            limited, frame_gains = settings.limiter.limit(
-                audio, encoding.sample_rate, threshold_dBFS
-            )
-        except ValueError as error:
-            raise ValueError(_in_frames(str(error), frames)) from None
-        stages.advance(frames)
-        with atomic_output(job.target) as output:
-            stages.stage("writing", frames)
-            extremes = write_channels_first(output.path, limited, file_format, stages.advance)
-            peak, true_peak = _measure_output(output.path, extremes, encoding, settings)
-            final = attempt == TRUE_PEAK_PASSES - 1
-            if not settings.true_peak_ceiling or true_peak is None or final or (
-                true_peak <= settings.ceiling
-            ):
-                output.commit()
-                break
-        assert true_peak is not None
+    for passes in range(1, TRUE_PEAK_PASSES + 1):
+        done = _write_pass(job, audio, file_format, settings, stages, threshold_dBFS,
+                           final=passes == TRUE_PEAK_PASSES)
+        if done.committed:
+            break
+        assert done.true_peak is not None
         threshold_dBFS = sample_threshold_dBFS(
-            encoding, search.next(threshold_dBFS, decibels(true_peak))
+            encoding, search.next(threshold_dBFS, decibels(done.true_peak))
         )
-        del limited, frame_gains  # before the next pass allocates its own
-    result.status, result.sample_ceiling_dBFS = LIMITED, threshold_dBFS
-    result.output_peak_dBFS = decibels(peak)
-    result.output_true_peak_dBTP = None if true_peak is None else decibels(true_peak)
-    result.largest_reduction_dB = 0.0 - decibels(float(frame_gains.min(initial=1.0)))
-    result.reduced_frames_share = float(np.count_nonzero(frame_gains < 1.0)) / max(frames, 1)
-    result.note = _note(settings, peak, true_peak, attempt + 1)
+        del done  # before the next pass allocates its own
+    _record(job, audio, encoding.sample_rate, settings, done, passes, result)
+
+
+def _write_pass(
+    job: Job, audio: Audio, file_format: FileFormat, settings: JobSettings, stages: Stages,
+    threshold_dBFS: float, final: bool,
+) -> _Pass:
+    """Limit at this sample ceiling and write; committed unless the true peak is over."""
+    frames, encoding = audio.shape[1], file_format.encoding
+    stages.stage("limiting", frames)
+    try:
+        limited, frame_gains = settings.limiter.limit(audio, encoding.sample_rate, threshold_dBFS)
+    except ValueError as error:
+        raise ValueError(_in_frames(str(error), frames)) from None
+    stages.advance(frames)
+    with atomic_output(job.target) as output:
+        stages.stage("writing", frames)
+        extremes = write_channels_first(output.path, limited, file_format, stages.advance)
+        peak, true_peak = _measure_output(output.path, extremes, encoding, settings)
+        over = settings.true_peak_ceiling and (true_peak or 0.0) > settings.ceiling
+        if final or not over:
+            output.commit()
+    return _Pass(threshold_dBFS, limited, frame_gains, peak, true_peak, output.committed)
+
+
+def _record(
+    job: Job, audio: Audio, sample_rate: int, settings: JobSettings, done: _Pass, passes: int,
+    result: FileResult,
+) -> None:
+    frames = audio.shape[1]
+    result.status, result.sample_ceiling_dBFS = LIMITED, done.threshold_dBFS
+    result.output_peak_dBFS = decibels(done.peak)
+    result.output_true_peak_dBTP = None if done.true_peak is None else decibels(done.true_peak)
+    result.largest_reduction_dB = 0.0 - decibels(float(done.frame_gains.min(initial=1.0)))
+    result.reduced_frames_share = float(np.count_nonzero(done.frame_gains < 1.0)) / max(frames, 1)
+    result.note = _note(settings, done.peak, done.true_peak, passes)
     if settings.loudness_LUFS is not None:
-        meter = require("pyloudnorm", "cli", "--loudness").Meter(encoding.sample_rate)
-        result.loudness_after_LUFS = round(_integrated_loudness(meter, limited), 2)
+        meter = require("pyloudnorm", "cli", "--loudness").Meter(sample_rate)
+        result.loudness_after_LUFS = round(_integrated_loudness(meter, done.limited), 2)
     if job.plot:
         result.plot = PlotData(
-            job.name, encoding.sample_rate, settings.limiter.ceiling_dBFS,
-            outline(audio), outline(limited), outline(frame_gains[np.newaxis, :]),
+            job.name, sample_rate, settings.limiter.ceiling_dBFS,
+            outline(audio), outline(done.limited), outline(done.frame_gains[np.newaxis, :]),
         )
 
 

@@ -104,15 +104,24 @@ def build_parser() -> argparse.ArgumentParser:
         ),
         epilog=(
             "Results go to stdout, one line per file; errors and progress to stderr. "
+            "Ctrl-C, SIGTERM or SIGHUP lets the files in hand finish and starts no other; "
+            "a second one abandons those too. No temporary file is left behind. "
             "Exit status: 0 success, 1 some files failed, 2 bad usage (nothing written), "
             "128 + the signal number when interrupted (130 for Ctrl-C, 143 for SIGTERM)."
         ),
     )
     parser.add_argument(
         "inputs", nargs="*", type=Path, metavar="INPUT",
-        help="audio files, and folders whose audio files are all limited",
+        help="audio files, and folders whose audio files are all limited (skipping "
+        "hidden files and the outputs of an earlier run, whose names end in --suffix)",
     )
-    limiter = parser.add_argument_group("limiter")
+    _add_limiter_options(parser.add_argument_group("limiter"))
+    _add_output_options(parser.add_argument_group("output"))
+    _add_running_options(parser.add_argument_group("running"))
+    return parser
+
+
+def _add_limiter_options(limiter: argparse._ArgumentGroup) -> None:
     limiter.add_argument(
         "--ceiling", type=_number, default=-1.0, metavar="DBFS",
         help="ceiling in dBFS, at most 0; the written file's sample peak stays at or "
@@ -141,7 +150,9 @@ def build_parser() -> argparse.ArgumentParser:
         help="make --ceiling a true-peak ceiling in dBTP: the sample ceiling is lowered "
         "until the written file's true peak (4x oversampled) is within it",
     )
-    output = parser.add_argument_group("output")
+
+
+def _add_output_options(output: argparse._ArgumentGroup) -> None:
     output.add_argument(
         "--output-dir", type=Path, metavar="DIR",
         help="write the results here, created if missing once the inputs pass their "
@@ -177,7 +188,9 @@ def build_parser() -> argparse.ArgumentParser:
     output.add_argument(
         "--quiet", action="store_true", help="print nothing but errors",
     )
-    running = parser.add_argument_group("running")
+
+
+def _add_running_options(running: argparse._ArgumentGroup) -> None:
     running.add_argument(
         "--jobs", type=_count, default=1, metavar="N",
         help="files limited at the same time, in threads (default: %(default)s)",
@@ -188,7 +201,6 @@ def build_parser() -> argparse.ArgumentParser:
         "local:N for N local worker processes; the files must be on storage the "
         "workers share (needs the 'dask' extra)",
     )
-    return parser
 
 
 def parse_options(argv: Sequence[str] | None) -> Options:

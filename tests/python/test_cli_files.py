@@ -1,7 +1,9 @@
 """zarn-limit on files it is given: formats kept, the ceiling held in the written file,
 copies of files within it, loudness and true peak, and what it refuses."""
 
+import csv
 import json
+import sys
 
 import numpy as np
 import pytest
@@ -13,6 +15,7 @@ pytest.importorskip("tqdm")
 
 import zarn_limiter  # noqa: E402
 from zarn_limiter_cli import main  # noqa: E402
+from zarn_limiter_cli.file_result import REPORT_COLUMNS  # noqa: E402
 
 from cli_audio import RATE, leftovers, make_file  # noqa: E402
 
@@ -207,3 +210,33 @@ def test_bad_option_or_input_is_one_line_and_writes_nothing(tmp_path, capsys, ar
     assert err.startswith("zarn-limit: error: ") and err.count("\n") == 1
     assert message.replace("{tmp}", str(tmp_path)) in err
     assert sorted(tmp_path.rglob("*")) == before
+
+
+@pytest.mark.parametrize(("option", "module", "extra"), [
+    (["--plot", "p.png"], "matplotlib", "plot"),
+    (["--dask", "local"], "distributed", "dask"),
+    (["--loudness", "-16"], "pyloudnorm", "cli"),
+])
+def test_missing_extra_is_named(tmp_path, capsys, monkeypatch, option, module, extra):
+    monkeypatch.setitem(sys.modules, module, None)  # makes the import fail
+
+    assert main([*option, "--output-dir", str(tmp_path)]) == 2
+
+    err = capsys.readouterr().err
+    assert err == f"zarn-limit: error: {option[0]} needs {module}: pip install 'zarn-limiter[{extra}]'\n"
+    assert list(tmp_path.iterdir()) == []
+
+
+def test_quiet_run_writes_only_the_csv_report(tmp_path, capsys):
+    empty, loud = tmp_path / "empty.wav", tmp_path / "loud.wav"
+    make_file(empty, "WAV", "PCM_16", frames=0)
+    make_file(loud, "WAV", "PCM_24")
+    report = tmp_path / "report.csv"
+
+    assert main([str(empty), str(loud), "--quiet", "--report", str(report)]) == 0
+
+    assert capsys.readouterr() == ("", "")
+    rows = list(csv.DictReader(report.open()))
+    assert list(rows[0]) == list(REPORT_COLUMNS)
+    assert [(row["status"], row["frames"]) for row in rows] == [("copied", "0"), ("limited", "8000")]
+    assert sf.info(tmp_path / "empty_limited.wav").frames == 0
