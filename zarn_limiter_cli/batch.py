@@ -35,8 +35,6 @@ def run_batch(options: Options) -> int:
     if options.plot is not None and plan.jobs:
         first = plan.jobs[0]
         plan.jobs[0] = Job(first.source, first.target, plot=True)
-    for folder in {job.target.parent for job in plan.jobs}:
-        folder.mkdir(parents=True, exist_ok=True)
     interrupts.install()
     settings = JobSettings(
         limiter, options.loudness_LUFS, options.true_peak,
@@ -102,12 +100,15 @@ def _limit_all(options: Options, plan: Plan, settings: JobSettings) -> list[File
         on_result(result)
     try:
         if options.dask is not None:
-            from .dask_runner import run_on_dask
+            from .dask_runner import connect, run_on_dask
 
-            done = run_on_dask(plan.jobs, settings, options.dask, on_result)
+            with connect(options.dask) as client:
+                _create_folders(plan)
+                done = run_on_dask(client, plan.jobs, settings, on_result)
         else:
             from .local_runner import run_in_threads
 
+            _create_folders(plan)
             done = run_in_threads(plan.jobs, settings, options.jobs, on_result, stages)
     finally:
         bar.close()
@@ -115,6 +116,12 @@ def _limit_all(options: Options, plan: Plan, settings: JobSettings) -> list[File
             stages.close()
     not_started = [FileResult(job.name, str(job.target), NOT_STARTED) for job in plan.jobs]
     return kept + [done.get(index, not_started[index]) for index in range(len(plan.jobs))]
+
+
+def _create_folders(plan: Plan) -> None:
+    """Create the output folders: only now that every check has passed."""
+    for folder in sorted({job.target.parent for job in plan.jobs}):
+        folder.mkdir(parents=True, exist_ok=True)
 
 
 def _summary(results: Sequence[FileResult], signal_number: int | None) -> str:

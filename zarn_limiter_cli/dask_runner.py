@@ -24,7 +24,8 @@ from .local_runner import POLL_SECONDS, OnResult
 
 
 @contextmanager
-def _client(address: str) -> Iterator[Any]:
+def connect(address: str) -> Iterator[Any]:
+    """A client of the scheduler at `address`, or of a local cluster started for the run."""
     distributed = require("distributed", "dask", "--dask")
     if address.startswith("local"):
         workers = int(address.partition(":")[2] or os.cpu_count() or 1)
@@ -55,23 +56,22 @@ def _result(future: Any, job: Job) -> FileResult:
 
 
 def run_on_dask(
-    jobs: Sequence[Job], settings: JobSettings, address: str, on_result: OnResult
+    client: Any, jobs: Sequence[Job], settings: JobSettings, on_result: OnResult
 ) -> dict[int, FileResult]:
-    """Limit the jobs on the cluster, one per worker thread at a time."""
+    """Limit the jobs on the client's cluster, one per worker thread at a time."""
     results: dict[int, FileResult] = {}
     waiting = deque(enumerate(jobs))
-    with _client(address) as client:
-        slots = max(1, sum(client.nthreads().values()))
-        running: dict[Any, int] = {}
-        while running or (waiting and not stop_requested()):
-            while waiting and len(running) < slots and not stop_requested():
-                index, job = waiting.popleft()
-                running[client.submit(limit_file, job, settings, pure=False)] = index
-            done = [future for future in running if future.done()]
-            if not done:
-                time.sleep(POLL_SECONDS)
-            for future in done:
-                index = running.pop(future)
-                results[index] = _result(future, jobs[index])
-                on_result(results[index])
+    slots = max(1, sum(client.nthreads().values()))
+    running: dict[Any, int] = {}
+    while running or (waiting and not stop_requested()):
+        while waiting and len(running) < slots and not stop_requested():
+            index, job = waiting.popleft()
+            running[client.submit(limit_file, job, settings, pure=False)] = index
+        done = [future for future in running if future.done()]
+        if not done:
+            time.sleep(POLL_SECONDS)
+        for future in done:
+            index = running.pop(future)
+            results[index] = _result(future, jobs[index])
+            on_result(results[index])
     return results
