@@ -98,6 +98,11 @@ def _limit_into(job: Job, settings: JobSettings, stages: Stages, result: FileRes
             result.status, result.output_peak_dBFS = COPIED, result.input_peak_dBFS
             result.largest_reduction_dB, result.reduced_frames_share = 0.0, 0.0
             result.output_true_peak_dBTP = None if true_peak is None else decibels(true_peak)
+            if job.plot:
+                unchanged = outline(audio)
+                unity = outline(np.ones((1, audio.shape[1]), dtype=np.float32))
+                result.plot = PlotData(job.name, encoding.sample_rate,
+                                       settings.limiter.ceiling_dBFS, unchanged, unchanged, unity)
             return
     _limit_and_write(job, audio, file_format, settings, stages, result)
 
