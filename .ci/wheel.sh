@@ -3,8 +3,7 @@
 # stable ABI of Python 3.11, `auditwheel show` reads it (and names the
 # manylinux platform it is consistent with), and the extension exports
 # PyInit_zarn_limiter and nothing else, and the zarn-limit command is in it.
-# The wheel is installed into a fresh
-# venv and imported from there.
+# The wheel is installed into a fresh venv and imported from there.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
