@@ -69,5 +69,6 @@ def test_stop_signal_finishes_the_file_in_hand_and_leaves_no_temporary_file(tmp_
     assert "written to" in first and "Traceback" not in err
     assert leftovers(tmp_path) == []
     written = sorted(p.name for p in out.iterdir())
-    assert 1 <= len(written) <= 2
+    # The file in hand when the signal came is finished; no queued one starts.
+    assert 1 <= len(written) < len(sources)
     assert f"interrupted, {len(sources) - len(written)} not started" in rest
