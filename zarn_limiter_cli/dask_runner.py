@@ -19,8 +19,8 @@ from .errors import UsageError
 from .extras import require
 from .file_job import Job, JobSettings, limit_file
 from .file_result import FAILED, FileResult
-from .interrupts import stop_requested
-from .local_runner import POLL_SECONDS, OnResult
+from .interrupts import ignored_by_children, stop_requested
+from .local_runner import POLL_SECONDS, OnResult, interrupted
 
 
 @contextmanager
@@ -29,10 +29,11 @@ def connect(address: str) -> Iterator[Any]:
     distributed = require("distributed", "dask", "--dask")
     if address.startswith("local"):
         workers = int(address.partition(":")[2] or os.cpu_count() or 1)
-        cluster = distributed.LocalCluster(
-            n_workers=workers, threads_per_worker=1, processes=True,
-            dashboard_address=None, silence_logs=logging.ERROR,
-        )
+        with ignored_by_children():
+            cluster = distributed.LocalCluster(
+                n_workers=workers, threads_per_worker=1, processes=True,
+                dashboard_address=None, silence_logs=logging.ERROR,
+            )
         try:
             with distributed.Client(cluster) as client:
                 yield client
@@ -68,10 +69,15 @@ def run_on_dask(
             index, job = waiting.popleft()
             running[client.submit(limit_file, job, settings, pure=False)] = index
         done = [future for future in running if future.done()]
+        if not done and stop_requested() and not client.nthreads():
+            break  # the workers are gone too: nothing in hand will finish
         if not done:
             time.sleep(POLL_SECONDS)
         for future in done:
             index = running.pop(future)
             results[index] = _result(future, jobs[index])
             on_result(results[index])
+    for index in running.values():
+        results[index] = interrupted(jobs[index])
+        on_result(results[index])
     return results

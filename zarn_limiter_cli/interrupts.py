@@ -9,6 +9,8 @@ from __future__ import annotations
 
 import signal
 import threading
+from collections.abc import Iterator
+from contextlib import contextmanager
 from types import FrameType
 
 from .errors import Interrupted
@@ -31,6 +33,20 @@ def install() -> None:
     """Take over the stop signals; only the main thread may do this."""
     for number in HANDLED:
         signal.signal(number, _on_signal)
+
+
+@contextmanager
+def ignored_by_children() -> Iterator[None]:
+    """Start child processes inside this block, so that a Ctrl-C typed at the terminal
+    (which reaches the whole process group) stops only this process's queue and not
+    the children's work; a signal ignored at exec stays ignored in the child."""
+    previous = {number: signal.signal(number, signal.SIG_IGN)
+                for number in (signal.SIGINT, signal.SIGHUP)}
+    try:
+        yield
+    finally:
+        for number, handler in previous.items():
+            signal.signal(number, handler)
 
 
 def stop_requested() -> bool:

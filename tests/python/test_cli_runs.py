@@ -49,21 +49,31 @@ def test_dask_and_threads_write_what_a_serial_run_writes(tmp_path):
         assert all((tmp_path / folder / name).read_bytes() == serial for folder in runs)
 
 
-@pytest.mark.parametrize("stop", [signal.SIGINT, signal.SIGTERM, signal.SIGHUP],
-                         ids=["SIGINT", "SIGTERM", "SIGHUP"])
-def test_stop_signal_finishes_the_file_in_hand_and_leaves_no_temporary_file(tmp_path, stop):
+@pytest.mark.parametrize(("stop", "options"), [
+    (signal.SIGINT, []), (signal.SIGTERM, []), (signal.SIGHUP, []),
+    (signal.SIGINT, ["--dask", "local:2"]),
+], ids=["SIGINT", "SIGTERM", "SIGHUP", "SIGINT-dask"])
+def test_stop_signal_finishes_the_file_in_hand_and_leaves_no_temporary_file(
+        tmp_path, stop, options):
+    if options:
+        pytest.importorskip("distributed")
     sources = [tmp_path / f"in{index}.wav" for index in range(8)]
     for source in sources:
         make_file(source, "WAV", "PCM_24", frames=400_000)
     out = tmp_path / "out"
     process = subprocess.Popen(
-        [sys.executable, "-m", "zarn_limiter_cli", *map(str, sources), "--output-dir", str(out)],
-        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+        [sys.executable, "-m", "zarn_limiter_cli", *map(str, sources), "--output-dir", str(out),
+         *options],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, start_new_session=True,
     )
     assert process.stdout is not None
     first = process.stdout.readline()  # the first file is done, the second in hand
-    process.send_signal(stop)
-    rest, err = process.communicate(timeout=60)
+    # To the whole process group, as a terminal sends Ctrl-C: worker processes too.
+    os.killpg(process.pid, stop)
+    try:
+        rest, err = process.communicate(timeout=30)
+    finally:
+        process.kill()
 
     assert process.returncode == 128 + stop, err
     assert "written to" in first and "Traceback" not in err
