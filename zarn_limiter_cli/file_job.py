@@ -90,7 +90,10 @@ def _limit_into(job: Job, settings: JobSettings, stages: Stages, result: FileRes
     result.rate, result.subtype = encoding.sample_rate, encoding.subtype
     peak = magnitude(audio)
     result.input_peak_dBFS = decibels(peak)
-    louder = _bring_to_loudness(audio, encoding.sample_rate, settings, result)
+    # A sample that is not finite is reported, where it is, by the limiter.
+    louder = np.isfinite(peak) and _bring_to_loudness(
+        audio, encoding.sample_rate, settings, result
+    )
     if job.source is not None and not louder and peak <= settings.ceiling:
         true_peak = _true_peak(audio) if _needs_true_peak(settings) else None
         if not settings.true_peak_ceiling or (true_peak or 0.0) <= settings.ceiling:
