@@ -3,10 +3,11 @@ installed, run the batch, and turn any usage error into one line and exit status
 
 from __future__ import annotations
 
+import os
 import sys
 from collections.abc import Sequence
 
-from .errors import EXIT_USAGE, UsageError
+from .errors import EXIT_SOME_FAILED, EXIT_USAGE, UsageError
 from .extras import require
 from .options import PROGRAM, Options, parse_options
 
@@ -22,6 +23,11 @@ def run(argv: Sequence[str] | None = None) -> int:
     except UsageError as error:
         print(f"{PROGRAM}: error: {error}", file=sys.stderr)
         return EXIT_USAGE
+    except BrokenPipeError:
+        # The reader of the results went away (`zarn-limit ... | head`): stop
+        # quietly, as a command killed by SIGPIPE would, after the files in hand.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return EXIT_SOME_FAILED
 
 
 def _require_extras(options: Options) -> None:
