@@ -145,11 +145,11 @@ def _bring_to_loudness(
 def _integrated_loudness(meter: Any, audio: Audio) -> float:
     try:
         return float(meter.integrated_loudness(audio.T))
-    except ValueError:
+    except ValueError as error:
         # The measurement gates 400 ms blocks; a shorter file has none.
         if audio.shape[1] < 0.4 * meter.rate:
             raise ValueError("too short for --loudness: the measurement needs 0.4 s") from None
-        raise
+        raise ValueError(f"--loudness cannot measure this file: {error}") from None
 
 
 @dataclass
