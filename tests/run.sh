@@ -37,7 +37,7 @@ if [ ! -e /usr/include/gtest/gtest.h ]; then
 fi
 
 echo "== installing the package, its test tools, CMake and Ninja into $python's environment"
-"$python" -m pip install --quiet '.[test,examples]' 'cmake>=3.26' ninja
+"$python" -m pip install --quiet '.[test]' 'cmake>=3.26' ninja
 scripts=$("$python" -c 'import sysconfig; print(sysconfig.get_path("scripts"))')
 
 echo "== native tests"
