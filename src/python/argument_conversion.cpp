@@ -32,7 +32,7 @@ std::optional<std::uint32_t> convert_sample_rate(PyObject* value) {
     }
     if (failed || converted < 1 || converted > std::numeric_limits<std::uint32_t>::max()) {
         PyErr_Clear();
-        raise_value_error(error_texts::invalid_sample_rate);
+        PyErr_SetString(PyExc_ValueError, error_texts::invalid_sample_rate);
         return std::nullopt;
     }
     return static_cast<std::uint32_t>(converted);
@@ -68,7 +68,7 @@ std::optional<zarn::Limiter> build_limiter(PyObject* sample_rate,
         [&] { return zarn::Limiter::create(*rate, settings); },
         [&] { return error_texts::lookahead_storage(settings.attack_ms, settings.hold_ms, *rate); });
     if (!limiter) {
-        raise_value_error(limiter.error().message());
+        PyErr_SetString(PyExc_ValueError, limiter.error().message().c_str());
         return std::nullopt;
     }
     return std::move(*limiter);

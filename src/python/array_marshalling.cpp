@@ -45,7 +45,7 @@ std::optional<unsigned> normalize_axis(std::int64_t axis, unsigned rank) {
     // Adding the rank to a negative axis cannot overflow.
     const std::int64_t normalized = axis < 0 ? axis + rank : axis;
     if (normalized < 0 || normalized >= rank) {
-        raise_value_error(error_texts::invalid_axis(axis, rank));
+        PyErr_SetString(PyExc_ValueError, error_texts::invalid_axis(axis, rank).c_str());
         return std::nullopt;
     }
     return static_cast<unsigned>(normalized);
@@ -53,7 +53,7 @@ std::optional<unsigned> normalize_axis(std::int64_t axis, unsigned rank) {
 
 std::optional<Layout> read_layout(const PyArrayObject& array, std::int64_t axis) {
     if (array.nd != 1 && array.nd != 2) {
-        raise_value_error(error_texts::invalid_rank(array.nd));
+        PyErr_SetString(PyExc_ValueError, error_texts::invalid_rank(array.nd).c_str());
         return std::nullopt;
     }
     const auto rank = static_cast<unsigned>(array.nd);
@@ -68,7 +68,7 @@ std::optional<Layout> read_layout(const PyArrayObject& array, std::int64_t axis)
         layout.channels = static_cast<std::size_t>(array.dimensions[channel_axis]);
         layout.channel_stride = array.strides[channel_axis];
         if (layout.channels == 0) {
-            raise_value_error(error_texts::empty_channel_dimension);
+            PyErr_SetString(PyExc_ValueError, error_texts::empty_channel_dimension);
             return std::nullopt;
         }
     }
@@ -121,7 +121,7 @@ void raise_pass_error(LimiterError error, const Layout& layout) {
         const std::uint64_t frame = non_finite->index % layout.frames;
         non_finite->index = frame * layout.channels + channel;
     }
-    raise_value_error(error.message());
+    PyErr_SetString(PyExc_ValueError, error.message().c_str());
 }
 
 // A buffer of the call for all samples of `layout`.
@@ -160,9 +160,6 @@ SampleBuffer row_major_samples(SampleBuffer channel_major, const Layout& layout)
 
 PyObject* limit_array(zarn::Limiter& limiter, AudioInput input, std::int64_t axis) {
     const NumpyApi& numpy = numpy_api();
-    if (!PyObject_TypeCheck(input.array.get(), numpy.array_type())) {
-        throw zarn::InternalError("limit_array was given an object that is not an array");
-    }
     const PyArrayObject& array = array_fields(input.array.get());
     // The conversions after `audio` ran Python code, which can have changed
     // the array in place; its shape and strides are read from here on, and

@@ -35,8 +35,8 @@ PyObject* limit_audio(const FunctionDescription& description, LimiterOfCall targ
     const DefaultFloatingPointEnvironment floating_point;
     // Held until the result exists; converting `audio` can run Python code
     // that reaches the object again, and it is refused while held.
-    std::optional<ExclusiveBorrow> borrow;
-    if (target.borrow_flag != nullptr && !borrow.emplace(*target.borrow_flag)) {
+    std::optional<Borrow> borrow;
+    if (target.borrow_flag != nullptr && !borrow.emplace(*target.borrow_flag, true)) {
         return nullptr;
     }
     AudioInput input = extract_audio(slots.front());

@@ -13,63 +13,43 @@ namespace zarn::python {
 // readers hold it, -1 while one processing call holds it exclusively.
 using BorrowFlag = std::atomic<std::int64_t>;
 
-inline constexpr std::int64_t exclusively_borrowed = -1;
-
-// A shared borrow for the life of the guard. Taking it fails at once with
-// RuntimeError "Already mutably borrowed" while the object is held
-// exclusively; nobody ever waits for it.
-class SharedBorrow {
+// A borrow of the object for the life of the guard, refused at once (never
+// waited for) with RuntimeError: a shared one ("Already mutably borrowed")
+// while a processing call holds the object, an exclusive one ("Already
+// borrowed") while anybody does.
+class Borrow {
 public:
-    explicit SharedBorrow(BorrowFlag& flag) noexcept : flag_(&flag) {
-        std::int64_t readers = flag.load();
-        do {
-            if (readers == exclusively_borrowed) {
-                PyErr_SetString(PyExc_RuntimeError, error_texts::already_mutably_borrowed);
-                flag_ = nullptr;
-                return;
-            }
-        } while (!flag.compare_exchange_weak(readers, readers + 1));
-    }
-    ~SharedBorrow() {
-        if (flag_ != nullptr) {
-            flag_->fetch_sub(1);
-        }
-    }
-    SharedBorrow(const SharedBorrow&) = delete;
-    SharedBorrow& operator=(const SharedBorrow&) = delete;
-
-    // False when the borrow was refused (and RuntimeError is set).
-    explicit operator bool() const noexcept { return flag_ != nullptr; }
-
-private:
-    BorrowFlag* flag_;
-};
-
-// The exclusive borrow of a processing call for the life of the guard. It
-// is refused at once with RuntimeError "Already borrowed" while any reader
-// or another processing call holds the object.
-class ExclusiveBorrow {
-public:
-    explicit ExclusiveBorrow(BorrowFlag& flag) noexcept : flag_(&flag) {
-        std::int64_t unused = 0;
-        if (!flag.compare_exchange_strong(unused, exclusively_borrowed)) {
-            PyErr_SetString(PyExc_RuntimeError, error_texts::already_borrowed);
+    Borrow(BorrowFlag& flag, bool exclusive) noexcept : flag_(&flag), exclusive_(exclusive) {
+        std::int64_t seen = exclusive ? 0 : flag.load();
+        if (!(exclusive ? flag.compare_exchange_strong(seen, -1) : take_shared(seen))) {
+            PyErr_SetString(PyExc_RuntimeError, exclusive ? error_texts::already_borrowed
+                                                          : error_texts::already_mutably_borrowed);
             flag_ = nullptr;
         }
     }
-    ~ExclusiveBorrow() {
+    ~Borrow() {
         if (flag_ != nullptr) {
-            flag_->store(0);
+            exclusive_ ? flag_->store(0) : static_cast<void>(flag_->fetch_sub(1));
         }
     }
-    ExclusiveBorrow(const ExclusiveBorrow&) = delete;
-    ExclusiveBorrow& operator=(const ExclusiveBorrow&) = delete;
+    Borrow(const Borrow&) = delete;
+    Borrow& operator=(const Borrow&) = delete;
 
     // False when the borrow was refused (and RuntimeError is set).
     explicit operator bool() const noexcept { return flag_ != nullptr; }
 
 private:
+    bool take_shared(std::int64_t readers) noexcept {
+        while (readers != -1) {
+            if (flag_->compare_exchange_weak(readers, readers + 1)) {
+                return true;
+            }
+        }
+        return false;
+    }
+
     BorrowFlag* flag_;
+    bool exclusive_;
 };
 
 }  // namespace zarn::python

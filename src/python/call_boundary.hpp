@@ -61,20 +61,4 @@ Result call_boundary(Result failure, Body&& body) {
     }
 }
 
-// The boundary for deallocation, which cannot report a failure to its
-// caller: the exception is written as unraisable and the entry returns. An
-// exception that was already pending when deallocation started (objects
-// are often released while one propagates) is kept.
-template <class Body>
-void call_boundary_unraisable(Body&& body) {
-    try {
-        body();
-    } catch (...) {
-        PythonException pending = PythonException::take();
-        raise_current_exception();
-        PyErr_WriteUnraisable(nullptr);
-        std::move(pending).restore();
-    }
-}
-
 }  // namespace zarn::python

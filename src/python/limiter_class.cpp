@@ -97,17 +97,14 @@ PyObject* limiter_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 }
 
 // Releases the limiter, then the object memory, then the instance's
-// reference to its heap type.
+// reference to its heap type; none of it can throw.
 void limiter_dealloc(PyObject* object) {
-    call_boundary_unraisable([&] {
-        PyTypeObject* type = Py_TYPE(object);
-        LimiterObject& self = as_limiter(object);
-        self.borrow_flag.~BorrowFlag();
-        self.limiter.~Limiter();
-        auto free_object = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-        free_object(object);
-        _Py_DecRef(reinterpret_cast<PyObject*>(type));
-    });
+    PyTypeObject* type = Py_TYPE(object);
+    LimiterObject& self = as_limiter(object);
+    self.borrow_flag.~BorrowFlag();
+    self.limiter.~Limiter();
+    reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(object);
+    _Py_DecRef(reinterpret_cast<PyObject*>(type));
 }
 
 // Runs `read` on the limiter under a shared borrow, inside the boundary.
@@ -115,7 +112,7 @@ template <class Read>
 PyObject* read_limiter(PyObject* object, Read&& read) {
     return call_boundary<PyObject*>(nullptr, [&]() -> PyObject* {
         LimiterObject& self = as_limiter(object);
-        const SharedBorrow borrow(self.borrow_flag);
+        const Borrow borrow(self.borrow_flag, false);
         if (!borrow) {
             return nullptr;
         }

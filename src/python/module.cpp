@@ -3,7 +3,6 @@
 #include <array>
 #include <cstdint>
 
-#include "lib/limiter_error.hpp"
 #include "python/argument_binder.hpp"
 #include "python/audio_call.hpp"
 #include "python/call_boundary.hpp"
@@ -64,57 +63,37 @@ PyMethodDef module_functions[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-// The module's __all__ list, created empty when the module has none yet: a
-// new reference, or null with the exception set.
-PyRef module_all(PyObject* module) {
+// The add operation: lists `name` in the module's __all__ (a list, created
+// empty when the module has none yet), then sets the attribute `name`.
+bool add_to_module(PyObject* module, const char* name, PyObject* value) {
     PyRef all = PyRef::steal(PyObject_GetAttrString(module, "__all__"));
-    if (!all) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
-            return PyRef();
-        }
+    if (!all && PyErr_ExceptionMatches(PyExc_AttributeError)) {
         PyErr_Clear();
         all = PyRef::steal(PyList_New(0));
-        if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) {
-            return PyRef();
+        if (all && PyObject_SetAttrString(module, "__all__", all.get()) < 0) {
+            return false;
         }
-        return all;
     }
-    if (!PyList_Check(all.get())) {
+    if (all && !PyList_Check(all.get())) {
         PyErr_SetString(PyExc_TypeError, "the module's __all__ must be a list");
-        return PyRef();
-    }
-    return all;
-}
-
-// The add operation: lists `name` in __all__, then sets the module
-// attribute `name` to `value`.
-bool add_to_module(PyObject* module, PyObject* name, PyObject* value) {
-    const PyRef all = module_all(module);
-    if (!all) {
         return false;
     }
-    if (PyList_Append(all.get(), name) < 0) {
-        throw zarn::InternalError("could not append __name__ to __all__: " +
-                                  PythonException::take().describe());
-    }
-    return PyObject_SetAttr(module, name, value) == 0;
+    const PyRef listed = PyRef::steal(all ? PyUnicode_FromString(name) : nullptr);
+    return listed && PyList_Append(all.get(), listed.get()) == 0 &&
+           PyObject_SetAttr(module, listed.get(), value) == 0;
 }
-
-// The main interpreter has the identifier 0.
-constexpr std::int64_t main_interpreter = 0;
 
 // The class and the exception type are process-wide objects; objects of one
 // interpreter must not be used by another, so they belong to the main
-// interpreter and every other interpreter is refused. Whichever imports
-// first, the main interpreter can always load the module.
+// interpreter (identifier 0) and every other interpreter is refused.
+// Whichever imports first, the main interpreter can always load the module.
 bool check_interpreter() {
     const std::int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
-    if (current == -1) {
-        return false;
-    }
-    if (current != main_interpreter) {
-        PyErr_SetString(PyExc_ImportError,
-                        "zarn_limiter can be loaded by only one interpreter per process");
+    if (current != 0) {
+        if (current != -1) {
+            PyErr_SetString(PyExc_ImportError,
+                            "zarn_limiter can be loaded by only one interpreter per process");
+        }
         return false;
     }
     return true;
@@ -129,46 +108,26 @@ bool add_class(PyObject* module) {
                         PythonException::take());
         return false;
     }
-    const PyRef name = PyRef::steal(PyUnicode_FromString("ZarnLimiter"));
-    return name && add_to_module(module, name.get(), reinterpret_cast<PyObject*>(type));
+    return add_to_module(module, "ZarnLimiter", reinterpret_cast<PyObject*>(type));
 }
 
-// Each function of the table, created anew for this module object and
-// added under its __name__.
+// Each function of the table, created anew for this module object.
 bool add_functions(PyObject* module) {
     const PyRef module_name = PyRef::steal(PyModule_GetNameObject(module));
-    if (!module_name) {
-        return false;
-    }
-    for (PyMethodDef* definition = module_functions; definition->ml_name != nullptr;
+    for (PyMethodDef* definition = module_functions; module_name && definition->ml_name;
          ++definition) {
         const PyRef function =
             PyRef::steal(PyCMethod_New(definition, module, module_name.get(), nullptr));
-        if (!function) {
-            return false;
-        }
-        const PyRef name = PyRef::steal(PyObject_GetAttrString(function.get(), "__name__"));
-        if (!name) {
-            return false;
-        }
-        if (!PyUnicode_Check(name.get())) {
-            PyErr_SetString(PyExc_TypeError, "a function's __name__ must be a str");
-            return false;
-        }
-        if (!add_to_module(module, name.get(), function.get())) {
+        if (!function || !add_to_module(module, definition->ml_name, function.get())) {
             return false;
         }
     }
-    return true;
+    return static_cast<bool>(module_name);
 }
 
 // Py_mod_exec: fills a fresh module object with the class and the function.
 int module_exec(PyObject* module) {
     return call_boundary<int>(-1, [&] {
-        if (!PyModule_Check(module)) {
-            PyErr_SetString(PyExc_TypeError, "zarn_limiter can only initialise a module object");
-            return -1;
-        }
         return check_interpreter() && add_class(module) && add_functions(module) ? 0 : -1;
     });
 }

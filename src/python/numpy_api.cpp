@@ -18,27 +18,17 @@ namespace {
 constexpr unsigned newest_abi_version = 0x02000000;
 constexpr unsigned oldest_feature_version = 0xc;
 
-// The major version of the running NumPy, read through numpy.lib.NumpyVersion
-// so that development and release-candidate version strings parse too.
-std::optional<std::uint8_t> numpy_major_version() {
-    PyRef numpy = PyRef::steal(PyImport_ImportModule("numpy"));
-    if (!numpy) {
-        return std::nullopt;
-    }
-    PyRef version = PyRef::steal(PyObject_GetAttrString(numpy.get(), "__version__"));
-    if (!version) {
-        return std::nullopt;
-    }
-    PyRef lib = PyRef::steal(PyImport_ImportModule("numpy.lib"));
-    if (!lib) {
-        return std::nullopt;
-    }
-    PyRef parsed =
-        PyRef::steal(PyObject_CallMethod(lib.get(), "NumpyVersion", "O", version.get()));
-    if (!parsed) {
-        return std::nullopt;
-    }
-    PyRef major = PyRef::steal(PyObject_GetAttrString(parsed.get(), "major"));
+// The module that holds the array API table: NumPy 2 moved the core package
+// from numpy.core to numpy._core. The major version is read through
+// numpy.lib.NumpyVersion so that development and release-candidate version
+// strings parse too.
+std::optional<std::string> multiarray_module_name() {
+    const PyRef numpy = PyRef::steal(PyImport_ImportModule("numpy"));
+    const PyRef version = PyRef::steal(numpy ? PyObject_GetAttrString(numpy.get(), "__version__") : nullptr);
+    const PyRef lib = PyRef::steal(version ? PyImport_ImportModule("numpy.lib") : nullptr);
+    const PyRef parsed = PyRef::steal(
+        lib ? PyObject_CallMethod(lib.get(), "NumpyVersion", "O", version.get()) : nullptr);
+    const PyRef major = PyRef::steal(parsed ? PyObject_GetAttrString(parsed.get(), "major") : nullptr);
     if (!major) {
         return std::nullopt;
     }
@@ -50,19 +40,7 @@ std::optional<std::uint8_t> numpy_major_version() {
         PyErr_SetString(PyExc_OverflowError, "NumPy's major version does not fit in 8 bits");
         return std::nullopt;
     }
-    return static_cast<std::uint8_t>(value);
-}
-
-// NumPy 2 moved the core package from numpy.core to numpy._core.
-const std::string* multiarray_module_name() {
-    static OnceCell<std::string> name;
-    return name.get_or_init([]() -> std::optional<std::string> {
-        const std::optional<std::uint8_t> major = numpy_major_version();
-        if (!major) {
-            return std::nullopt;
-        }
-        return std::string(*major >= 2 ? "numpy._core" : "numpy.core") + ".multiarray";
-    });
+    return std::string(value >= 2 ? "numpy._core" : "numpy.core") + ".multiarray";
 }
 
 // Refuses a NumPy whose ABI is newer than this module knows, whose C-API
@@ -95,8 +73,8 @@ bool check_running_numpy(const NumpyApi& numpy) {
 // The table lives in NumPy's multiarray extension, which stays loaded once
 // imported, so the pointer outlives the capsule it was read from.
 std::optional<NumpyApi> load_numpy_api() {
-    const std::string* module_name = multiarray_module_name();
-    if (module_name == nullptr) {
+    const std::optional<std::string> module_name = multiarray_module_name();
+    if (!module_name) {
         return std::nullopt;
     }
     PyRef multiarray = PyRef::steal(PyImport_ImportModule(module_name->c_str()));

@@ -99,8 +99,4 @@ void raise_caused_by(PyObject* type, const char* text, PythonException cause) {
     std::move(error).restore();
 }
 
-void raise_value_error(const std::string& text) {
-    PyErr_SetString(PyExc_ValueError, text.c_str());
-}
-
 }  // namespace zarn::python

@@ -52,7 +52,4 @@ void add_argument_note(const char* argument);
 // Raises `type` with `text`, its __cause__ being `cause`.
 void raise_caused_by(PyObject* type, const char* text, PythonException cause);
 
-// Raises ValueError with `text` as its only argument.
-void raise_value_error(const std::string& text);
-
 }  // namespace zarn::python
