@@ -1,5 +1,6 @@
 #include "python/argument_binder.hpp"
 
+#include <algorithm>
 #include <string>
 #include <string_view>
 
@@ -83,39 +84,27 @@ bool bind_keyword(const FunctionDescription& description, PyObject* keyword, PyO
     return true;
 }
 
-// "'a'", "'a' and 'b'", "'a', 'b', and 'c'".
-std::string quoted_list(const FunctionDescription& description, std::span<PyObject* const> slots,
-                        std::size_t missing) {
-    std::string list;
-    std::size_t listed = 0;
-    for (std::size_t i = 0; i < description.required; ++i) {
-        if (slots[i] != nullptr) {
-            continue;
-        }
-        if (listed > 0) {
-            list += missing == 2 ? " and " : (listed + 1 == missing ? ", and " : ", ");
-        }
-        list += '\'';
-        list += description.parameters[i];
-        list += '\'';
-        ++listed;
-    }
-    return list;
-}
-
+// Raises the TypeError that names the missing required parameters: "'a'",
+// "'a' and 'b'", "'a', 'b', and 'c'".
 bool check_required(const FunctionDescription& description, std::span<PyObject* const> slots) {
-    std::size_t missing = 0;
-    for (std::size_t i = 0; i < description.required; ++i) {
-        missing += slots[i] != nullptr ? 0 : 1;
+    const std::size_t missing =
+        static_cast<std::size_t>(std::count(slots.begin(), slots.begin() + description.required,
+                                            nullptr));
+    std::string list;
+    for (std::size_t i = 0, listed = 0; i < description.required && missing > 0; ++i) {
+        if (slots[i] == nullptr) {
+            if (listed++ > 0) {
+                list += missing == 2 ? " and " : (listed == missing ? ", and " : ", ");
+            }
+            list += std::string("'") + description.parameters[i] + "'";
+        }
     }
-    if (missing == 0) {
-        return true;
+    if (missing > 0) {
+        PyErr_Format(PyExc_TypeError, "%s missing %zu required positional %s: %s",
+                     full_name(description).c_str(), missing,
+                     missing == 1 ? "argument" : "arguments", list.c_str());
     }
-    PyErr_Format(PyExc_TypeError, "%s missing %zu required positional %s: %s",
-                 full_name(description).c_str(), missing,
-                 missing == 1 ? "argument" : "arguments",
-                 quoted_list(description, slots, missing).c_str());
-    return false;
+    return missing == 0;
 }
 
 }  // namespace

@@ -27,68 +27,58 @@ namespace {
 // How the input array maps onto the channel-major buffer.
 struct Layout {
     unsigned rank;
-    unsigned frame_axis;
+    bool frames_first;  // a two-dimensional input read as (frames, channels)
     std::size_t channels;
     std::size_t frames;
     std::ptrdiff_t channel_stride;  // bytes between channels in the input
     std::ptrdiff_t frame_stride;    // bytes between frames in the input
 
-    // A two-dimensional input read as (frames, channels).
-    bool frames_first() const { return rank == 2 && frame_axis == 0; }
     // Whether the input's row-major order differs from channel-major order.
-    bool interleaved() const { return frames_first() && channels > 1 && frames > 1; }
+    bool interleaved() const { return frames_first && channels > 1 && frames > 1; }
 };
 
-// The frame axis (less than `rank`) that `axis` names for an array of
-// `rank` dimensions, or nothing with ValueError set.
-std::optional<unsigned> normalize_axis(std::int64_t axis, unsigned rank) {
-    // Adding the rank to a negative axis cannot overflow.
-    const std::int64_t normalized = axis < 0 ? axis + rank : axis;
-    if (normalized < 0 || normalized >= rank) {
-        PyErr_SetString(PyExc_ValueError, error_texts::invalid_axis(axis, rank).c_str());
-        return std::nullopt;
-    }
-    return static_cast<unsigned>(normalized);
-}
-
+// The layout of `array` with its frames along `axis`, or nothing with
+// ValueError set.
 std::optional<Layout> read_layout(const PyArrayObject& array, std::int64_t axis) {
     if (array.nd != 1 && array.nd != 2) {
         PyErr_SetString(PyExc_ValueError, error_texts::invalid_rank(array.nd).c_str());
         return std::nullopt;
     }
     const auto rank = static_cast<unsigned>(array.nd);
-    const std::optional<unsigned> frame_axis = normalize_axis(axis, rank);
-    if (!frame_axis) {
+    // Adding the rank to a negative axis cannot overflow.
+    const std::int64_t frame_axis = axis < 0 ? axis + rank : axis;
+    if (frame_axis < 0 || frame_axis >= rank) {
+        PyErr_SetString(PyExc_ValueError, error_texts::invalid_axis(axis, rank).c_str());
         return std::nullopt;
     }
-    Layout layout{rank, *frame_axis, 1, static_cast<std::size_t>(array.dimensions[*frame_axis]),
-                  0, array.strides[*frame_axis]};
-    if (rank == 2) {
-        const unsigned channel_axis = 1 - *frame_axis;
-        layout.channels = static_cast<std::size_t>(array.dimensions[channel_axis]);
-        layout.channel_stride = array.strides[channel_axis];
-        if (layout.channels == 0) {
-            PyErr_SetString(PyExc_ValueError, error_texts::empty_channel_dimension);
-            return std::nullopt;
-        }
+    const std::int64_t channel_axis = rank - 1 - frame_axis;
+    const bool has_channels = rank == 2;
+    const Layout layout{rank, has_channels && frame_axis == 0,
+                        has_channels ? static_cast<std::size_t>(array.dimensions[channel_axis]) : 1,
+                        static_cast<std::size_t>(array.dimensions[frame_axis]),
+                        has_channels ? array.strides[channel_axis] : 0, array.strides[frame_axis]};
+    if (layout.channels == 0) {
+        PyErr_SetString(PyExc_ValueError, error_texts::empty_channel_dimension);
+        return std::nullopt;
     }
     return layout;
 }
 
-// --- The processing pass ---
-
-// Runs `work` with the interpreter lock released and takes the lock back on
-// every way out, a failure of `work` included. Taking it back can end this
-// thread (at interpreter exit the interpreter unwinds threads that ask for
-// it), so that happens outside any destructor or handler, where the
-// unwinding can pass.
-template <class Work>
-auto without_interpreter_lock(Work&& work) {
+// Runs the pass with the interpreter lock released (it touches only the
+// call's buffer and the limiter, so other Python threads run meanwhile) and
+// takes the lock back on every way out, a failure of the pass included.
+// Taking it back can end this thread (at interpreter exit the interpreter
+// unwinds threads that ask for it), so that happens outside any destructor
+// or handler, where the unwinding can pass.
+std::expected<SampleBuffer, LimiterError> run_pass(Limiter& limiter, SampleBuffer& samples,
+                                                   const Layout& layout) {
     PyThreadState* thread_state = PyEval_SaveThread();
     std::exception_ptr failure;
-    std::optional<decltype(work())> result;
+    std::optional<std::expected<SampleBuffer, LimiterError>> result;
     try {
-        result.emplace(std::forward<Work>(work)());
+        result.emplace(describing_shortage(
+            [&] { return limiter.process(samples.span(), layout.channels); },
+            [&] { return error_texts::frame_gains(layout.frames); }));
     } catch (const ThreadUnwinding&) {
         throw;
     } catch (...) {
@@ -101,22 +91,11 @@ auto without_interpreter_lock(Work&& work) {
     return std::move(*result);
 }
 
-// The pass touches only the call's buffer and the limiter, so other Python
-// threads run meanwhile.
-std::expected<SampleBuffer, LimiterError> run_pass(Limiter& limiter, SampleBuffer& samples,
-                                                   std::size_t channels) {
-    const std::size_t frames = channels == 0 ? 0 : samples.size() / channels;
-    return without_interpreter_lock([&] {
-        return describing_shortage([&] { return limiter.process(samples.span(), channels); },
-                                   [&] { return error_texts::frame_gains(frames); });
-    });
-}
-
 // Raises the ValueError of a failed pass. The position of a non-finite
 // sample becomes NumPy's flat index of that element in the array as passed.
 void raise_pass_error(LimiterError error, const Layout& layout) {
     auto* non_finite = std::get_if<NonFiniteSample>(&error.kind);
-    if (non_finite != nullptr && layout.frames_first()) {
+    if (non_finite != nullptr && layout.frames_first) {
         const std::uint64_t channel = non_finite->index / layout.frames;
         const std::uint64_t frame = non_finite->index % layout.frames;
         non_finite->index = frame * layout.channels + channel;
@@ -177,8 +156,7 @@ PyObject* limit_array(zarn::Limiter& limiter, AudioInput input, std::int64_t axi
     SampleBuffer samples = channel_major_samples(input, array, *layout);
     input = AudioInput();
 
-    std::expected<SampleBuffer, LimiterError> frame_gains =
-        run_pass(limiter, samples, layout->channels);
+    std::expected<SampleBuffer, LimiterError> frame_gains = run_pass(limiter, samples, *layout);
     if (!frame_gains) {
         raise_pass_error(std::move(frame_gains.error()), *layout);
         return nullptr;

@@ -37,10 +37,7 @@ OnceCell<PyObject*> panic_exception_type;
 std::optional<PyObject*> create_panic_exception_type() {
     PyObject* type = PyErr_NewExceptionWithDoc(panic_exception_name, panic_exception_doc,
                                                PyExc_BaseException, nullptr);
-    if (type == nullptr) {
-        return std::nullopt;
-    }
-    return type;
+    return type ? std::optional(type) : std::nullopt;
 }
 
 [[noreturn]] void abort_uncaught_panic(std::string_view text) noexcept {

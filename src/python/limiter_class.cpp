@@ -120,20 +120,17 @@ PyObject* read_limiter(PyObject* object, Read&& read) {
     });
 }
 
-PyObject* to_python(std::uint32_t value) {
-    return PyLong_FromUnsignedLong(value);
-}
-PyObject* to_python(std::uint64_t value) {
-    return PyLong_FromUnsignedLongLong(value);
-}
-PyObject* to_python(double value) {
-    return PyFloat_FromDouble(value);
-}
-
-// A read-only property: the limiter's `Field`.
+// A read-only property: the limiter's `Field`, a count or a double.
 template <auto Field>
 PyObject* get_property(PyObject* object, void*) {
-    return read_limiter(object, [](const zarn::Limiter& limiter) { return to_python(limiter.*Field); });
+    return read_limiter(object, [](const zarn::Limiter& limiter) {
+        const auto value = limiter.*Field;
+        if constexpr (std::is_integral_v<decltype(value)>) {
+            return PyLong_FromUnsignedLongLong(value);
+        } else {
+            return PyFloat_FromDouble(value);
+        }
+    });
 }
 
 std::string render_limiter(const zarn::Limiter& limiter) {
@@ -242,24 +239,18 @@ PyType_Spec limiter_type_definition = {
     limiter_slots,
 };
 
-// Holds its reference for the life of the process: the type is never
-// released, not even by the static destructors that run after the
-// interpreter has finalised.
-OnceCell<PyObject*> limiter_type_cell;
-
-std::optional<PyObject*> create_limiter_type() {
-    PyObject* type = PyType_FromSpec(&limiter_type_definition);
-    if (type == nullptr) {
-        return std::nullopt;
-    }
-    return type;
-}
-
 }  // namespace
 
 PyTypeObject* limiter_type() {
-    PyObject** type = limiter_type_cell.get_or_init(create_limiter_type);
-    return type == nullptr ? nullptr : reinterpret_cast<PyTypeObject*>(*type);
+    // Holds its reference for the life of the process: the type is never
+    // released, not even by the static destructors that run after the
+    // interpreter has finalised.
+    static OnceCell<PyTypeObject*> type;
+    PyTypeObject** created = type.get_or_init([]() -> std::optional<PyTypeObject*> {
+        PyObject* object = PyType_FromSpec(&limiter_type_definition);
+        return object ? std::optional(reinterpret_cast<PyTypeObject*>(object)) : std::nullopt;
+    });
+    return created ? *created : nullptr;
 }
 
 }  // namespace zarn::python

@@ -2,8 +2,6 @@
 
 #include <pthread.h>
 
-#include <memory>
-
 #include "python/error_texts.hpp"
 
 namespace zarn::python {
@@ -14,15 +12,11 @@ namespace {
 // before the process ends.
 std::atomic<OnceFlag*> all_flags{nullptr};
 
-void after_fork_in_child() {
-    OnceFlag::reset_after_fork_in_child();
-}
-
 }  // namespace
 
 OnceFlag::OnceFlag() noexcept : next_(all_flags.load()) {
     static const bool fork_handler_registered =
-        pthread_atfork(nullptr, nullptr, &after_fork_in_child) == 0;
+        pthread_atfork(nullptr, nullptr, &OnceFlag::reset_after_fork_in_child) == 0;
     (void)fork_handler_registered;
     while (!all_flags.compare_exchange_weak(next_, this)) {
     }
@@ -50,7 +44,7 @@ void OnceFlag::reset_after_fork_in_child() noexcept {
         if (owner == survivor) {
             continue;
         }
-        if (owner != std::thread::id() && !flag->ready()) {
+        if (owner != std::thread::id() && !flag->ready_.load()) {
             flag->lost_to_fork_.store(true);
         }
         flag->owner_.store(std::thread::id());

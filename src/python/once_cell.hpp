@@ -3,6 +3,7 @@
 #include <Python.h>
 
 #include <atomic>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
@@ -29,44 +30,30 @@ public:
     OnceFlag(const OnceFlag&) = delete;
     OnceFlag& operator=(const OnceFlag&) = delete;
 
-    bool ready() const noexcept { return ready_.load(std::memory_order_acquire); }
+    // The child's side of fork(): forgets the lost threads' locks and marks
+    // the initialisations they were running as unavailable.
+    static void reset_after_fork_in_child() noexcept;
 
+protected:
     // Takes the flag's lock, waiting for it with the interpreter lock
     // released. Throws InitialisationUnavailable, without waiting, when this
     // thread is the one running the initialisation or when it was lost to a
     // fork().
     std::unique_lock<std::mutex> lock();
 
-    // Runs `init` as the owner of the flag (the lock must be held) and marks
-    // the flag ready when it produced a value.
+    // Runs `init` as the owner of the flag (the lock must be held).
     template <class Init>
     auto run_as_owner(Init&& init) {
-        const Ownership ownership(*this);
+        owner_.store(std::this_thread::get_id());
+        const std::unique_ptr<OnceFlag, void (*)(OnceFlag*)> disown(
+            this, [](OnceFlag* flag) { flag->owner_.store(std::thread::id()); });
         return std::forward<Init>(init)();
     }
 
-    void mark_ready() noexcept { ready_.store(true, std::memory_order_release); }
-
-    // The child's side of fork(): forgets the lost threads' locks and marks
-    // the initialisations they were running as unavailable.
-    static void reset_after_fork_in_child() noexcept;
+    std::atomic<bool> ready_{false};
 
 private:
-    class Ownership {
-    public:
-        explicit Ownership(OnceFlag& flag) noexcept : flag_(flag) {
-            flag_.owner_.store(std::this_thread::get_id());
-        }
-        ~Ownership() { flag_.owner_.store(std::thread::id()); }
-        Ownership(const Ownership&) = delete;
-        Ownership& operator=(const Ownership&) = delete;
-
-    private:
-        OnceFlag& flag_;
-    };
-
     std::mutex mutex_;
-    std::atomic<bool> ready_{false};
     std::atomic<bool> lost_to_fork_{false};
     std::atomic<std::thread::id> owner_{};
     OnceFlag* next_ = nullptr;
@@ -79,30 +66,29 @@ private:
 // deadlock with it. A failed initialisation is not remembered: the next need
 // tries again.
 template <class T>
-class OnceCell {
+class OnceCell : private OnceFlag {
 public:
     // `init` returns std::optional<T>: empty (with a Python exception set)
     // on failure, in which case get_or_init returns nullptr. Exceptions
     // thrown by `init` propagate and leave the cell empty.
     template <class Init>
     T* get_or_init(Init&& init) {
-        if (flag_.ready()) {
+        if (ready_.load(std::memory_order_acquire)) {
             return &*value_;
         }
-        const std::unique_lock<std::mutex> lock = flag_.lock();
-        if (!flag_.ready()) {
-            std::optional<T> created = flag_.run_as_owner(std::forward<Init>(init));
+        const std::unique_lock<std::mutex> held = lock();
+        if (!ready_.load(std::memory_order_acquire)) {
+            std::optional<T> created = run_as_owner(std::forward<Init>(init));
             if (!created) {
                 return nullptr;
             }
             value_.emplace(std::move(*created));
-            flag_.mark_ready();
+            ready_.store(true, std::memory_order_release);
         }
         return &*value_;
     }
 
 private:
-    OnceFlag flag_;
     std::optional<T> value_;
 };
 
