@@ -16,7 +16,6 @@
 #include "python/channel_major_copy.hpp"
 #include "python/error_texts.hpp"
 #include "python/numpy_api.hpp"
-#include "python/python_exception.hpp"
 #include "python/sample_array.hpp"
 #include "python/thread_unwinding.hpp"
 

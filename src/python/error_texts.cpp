@@ -37,14 +37,12 @@ std::string cast_samples(std::span<const Py_ssize_t> shape) {
     std::string extents;
     std::uint64_t count = 1;
     for (const Py_ssize_t extent : shape) {
-        extents += zarn::render_unsigned(static_cast<std::uint64_t>(extent)) + ", ";
+        extents += (extents.empty() ? "" : ", ") +
+                   zarn::render_unsigned(static_cast<std::uint64_t>(extent));
         count *= static_cast<std::uint64_t>(extent);
     }
-    if (shape.size() > 1) {
-        extents.resize(extents.size() - 2);
-    } else {
-        extents.pop_back();
-    }
+    // As Python writes a tuple: "(n,)" or "(n, m)".
+    extents += shape.size() == 1 ? "," : "";
     return could_not_allocate(count_of(count, "sample", "samples") +
                               " to convert audio of shape (" + extents + ") to float32");
 }

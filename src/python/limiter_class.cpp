@@ -61,19 +61,6 @@ constexpr std::array<const char*, 5> constructor_parameters = {
 const FunctionDescription constructor_description = {
     "__new__", "ZarnLimiter", constructor_parameters, 1};
 
-// Moves a built limiter into a new Python object of `type`.
-PyObject* wrap_limiter(PyTypeObject* type, zarn::Limiter&& limiter) {
-    auto allocate = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-    PyObject* object = allocate(type, 0);
-    if (object == nullptr) {
-        return nullptr;
-    }
-    LimiterObject& self = as_limiter(object);
-    new (&self.limiter) zarn::Limiter(std::move(limiter));
-    new (&self.borrow_flag) BorrowFlag(0);
-    return object;
-}
-
 // __new__: the only way an instance comes into existence.
 PyObject* limiter_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return call_boundary<PyObject*>(nullptr, [&]() -> PyObject* {
@@ -89,10 +76,14 @@ PyObject* limiter_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             return nullptr;
         }
         std::optional<zarn::Limiter> created = build_limiter(slots[0], *settings);
-        if (!created) {
+        auto allocate = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+        PyObject* object = created ? allocate(type, 0) : nullptr;
+        if (object == nullptr) {
             return nullptr;
         }
-        return wrap_limiter(type, std::move(*created));
+        new (&as_limiter(object).limiter) zarn::Limiter(std::move(*created));
+        new (&as_limiter(object).borrow_flag) BorrowFlag(0);
+        return object;
     });
 }
 
