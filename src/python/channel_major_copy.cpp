@@ -24,16 +24,6 @@ inline float load_sample(const char* address) {
     return sample;
 }
 
-// Whether the source already is one channel-major block (row-major
-// (channels, frames) without gaps); strides of unit extents do not matter.
-bool is_channel_major(std::size_t channels, std::size_t frames, std::ptrdiff_t channel_stride,
-                      std::ptrdiff_t frame_stride) {
-    const bool frames_packed = frames <= 1 || frame_stride == sample_bytes;
-    const bool channels_packed =
-        channels <= 1 || channel_stride == sample_bytes * static_cast<std::ptrdiff_t>(frames);
-    return frames_packed && channels_packed;
-}
-
 // Interleaved stereo, the layout most audio readers return: two plain loops
 // that the compiler turns into vector shuffles, about twice as fast as the
 // blocked transposition.
@@ -69,12 +59,9 @@ void gather_channel_major(const char* first, std::size_t channels, std::size_t f
     if (channels == 0 || frames == 0) {
         return;
     }
-    if (is_channel_major(channels, frames, channel_stride, frame_stride)) {
-        std::memcpy(out, first, channels * frames * sizeof(float));
-        return;
-    }
-    if (frame_stride == sample_bytes) {
-        // Each channel is contiguous on its own.
+    if (frame_stride == sample_bytes || frames == 1) {
+        // Each channel is contiguous on its own (one copy per channel of a
+        // channel-major block costs no more than one copy of the whole).
         for (std::size_t c = 0; c < channels; ++c) {
             std::memcpy(out + c * frames, first + static_cast<std::ptrdiff_t>(c) * channel_stride,
                         frames * sizeof(float));

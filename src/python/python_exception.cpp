@@ -7,31 +7,13 @@ namespace zarn::python {
 namespace {
 
 // The text of a string object, or nothing with an exception set.
-std::optional<std::string> utf8_text(PyObject* text) {
+std::optional<std::string> utf8_text(const PyRef& text) {
     Py_ssize_t size = 0;
-    const char* bytes = text == nullptr ? nullptr : PyUnicode_AsUTF8AndSize(text, &size);
+    const char* bytes = text ? PyUnicode_AsUTF8AndSize(text.get(), &size) : nullptr;
     if (bytes == nullptr) {
         return std::nullopt;
     }
     return std::string(bytes, static_cast<std::size_t>(size));
-}
-
-std::optional<std::string> format_exception(PyObject* type, PyObject* value,
-                                            PyObject* traceback) {
-    const PyRef module = PyRef::steal(PyImport_ImportModule("traceback"));
-    if (!module) {
-        return std::nullopt;
-    }
-    const PyRef lines = PyRef::steal(PyObject_CallMethod(module.get(), "format_exception", "OOO",
-                                                         type, value, traceback));
-    const PyRef separator = PyRef::steal(lines ? PyUnicode_FromString("") : nullptr);
-    const PyRef joined =
-        PyRef::steal(separator ? PyUnicode_Join(separator.get(), lines.get()) : nullptr);
-    std::optional<std::string> text = utf8_text(joined.get());
-    while (text && !text->empty() && text->back() == '\n') {
-        text->pop_back();
-    }
-    return text;
 }
 
 }  // namespace
@@ -60,13 +42,21 @@ std::string PythonException::describe() const {
     if (!type_) {
         return "no Python exception was set";
     }
-    PyObject* none = Py_None;
-    std::optional<std::string> text =
-        format_exception(type_.get(), value_ ? value_.get() : none,
-                         traceback_ ? traceback_.get() : none);
+    const PyRef module = PyRef::steal(PyImport_ImportModule("traceback"));
+    const PyRef lines = PyRef::steal(
+        module ? PyObject_CallMethod(module.get(), "format_exception", "OOO", type_.get(),
+                                     value_ ? value_.get() : Py_None,
+                                     traceback_ ? traceback_.get() : Py_None)
+               : nullptr);
+    const PyRef separator = PyRef::steal(lines ? PyUnicode_FromString("") : nullptr);
+    std::optional<std::string> text = utf8_text(
+        PyRef::steal(separator ? PyUnicode_Join(separator.get(), lines.get()) : nullptr));
+    while (text && !text->empty() && text->back() == '\n') {
+        text->pop_back();
+    }
     if (!text && value_) {
         PyErr_Clear();
-        text = utf8_text(PyRef::steal(PyObject_Str(value_.get())).get());
+        text = utf8_text(PyRef::steal(PyObject_Str(value_.get())));
     }
     PyErr_Clear();
     return text ? *text : "the exception could not be rendered";
