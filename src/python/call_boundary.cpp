@@ -4,9 +4,11 @@
 #include <cstdlib>
 #include <exception>
 #include <optional>
+#include <string_view>
 
 #include "python/error_texts.hpp"
 #include "python/once_cell.hpp"
+#include "python/py_ref.hpp"
 #include "python/thread_unwinding.hpp"
 
 namespace zarn::python {
@@ -47,8 +49,11 @@ std::optional<PyObject*> create_panic_exception_type() {
     std::abort();
 }
 
-}  // namespace
-
+// Sets a PanicException carrying `text` (its only argument) as the current
+// Python exception, creating the exception type on first need. If that
+// itself fails there is no way to report the failure to Python: a
+// diagnostic that contains "uncaught panic at ffi boundary" goes to standard
+// error and the process aborts.
 void raise_panic(std::string_view text) {
     try {
         PyObject** type = panic_exception_type.get_or_init(create_panic_exception_type);
@@ -69,6 +74,8 @@ void raise_panic(std::string_view text) {
         abort_uncaught_panic(text);
     }
 }
+
+}  // namespace
 
 void raise_current_exception() {
     try {

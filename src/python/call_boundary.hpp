@@ -2,10 +2,8 @@
 
 #include <new>
 #include <string>
-#include <string_view>
 #include <utility>
 
-#include "python/python_exception.hpp"
 
 namespace zarn::python {
 
@@ -36,13 +34,6 @@ auto describing_shortage(Allocate&& allocate, Describe&& describe) {
 // initialisation that cannot run, PanicException for every other internal
 // failure. The unwinding of an ending thread passes on.
 void raise_current_exception();
-
-// Sets a PanicException carrying `text` (its only argument) as the current
-// Python exception, creating the exception type on first need. If that
-// itself fails there is no way to report the failure to Python: a
-// diagnostic that contains "uncaught panic at ffi boundary" goes to standard
-// error and the process aborts.
-void raise_panic(std::string_view text);
 
 // Runs `body`, an entry point called by the interpreter, so that no C++
 // exception crosses into the interpreter. The body returns its result, or
