@@ -74,11 +74,14 @@ bool add_to_module(PyObject* module, const char* name, PyObject* value) {
             return false;
         }
     }
-    if (all && !PyList_Check(all.get())) {
+    if (!all) {
+        return false;
+    }
+    if (!PyList_Check(all.get())) {
         PyErr_SetString(PyExc_TypeError, "the module's __all__ must be a list");
         return false;
     }
-    const PyRef listed = PyRef::steal(all ? PyUnicode_FromString(name) : nullptr);
+    const PyRef listed = PyRef::steal(PyUnicode_FromString(name));
     return listed && PyList_Append(all.get(), listed.get()) == 0 &&
            PyObject_SetAttr(module, listed.get(), value) == 0;
 }
@@ -89,14 +92,11 @@ bool add_to_module(PyObject* module, const char* name, PyObject* value) {
 // Whichever imports first, the main interpreter can always load the module.
 bool check_interpreter() {
     const std::int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
-    if (current != 0) {
-        if (current != -1) {
-            PyErr_SetString(PyExc_ImportError,
-                            "zarn_limiter can be loaded by only one interpreter per process");
-        }
-        return false;
+    if (current != 0 && current != -1) {
+        PyErr_SetString(PyExc_ImportError,
+                        "zarn_limiter can be loaded by only one interpreter per process");
     }
-    return true;
+    return current == 0;
 }
 
 // The class, created once per process; a failure is reported as a
@@ -114,7 +114,10 @@ bool add_class(PyObject* module) {
 // Each function of the table, created anew for this module object.
 bool add_functions(PyObject* module) {
     const PyRef module_name = PyRef::steal(PyModule_GetNameObject(module));
-    for (PyMethodDef* definition = module_functions; module_name && definition->ml_name;
+    if (!module_name) {
+        return false;
+    }
+    for (PyMethodDef* definition = module_functions; definition->ml_name != nullptr;
          ++definition) {
         const PyRef function =
             PyRef::steal(PyCMethod_New(definition, module, module_name.get(), nullptr));
@@ -122,7 +125,7 @@ bool add_functions(PyObject* module) {
             return false;
         }
     }
-    return static_cast<bool>(module_name);
+    return true;
 }
 
 // Py_mod_exec: fills a fresh module object with the class and the function.
