@@ -7,29 +7,17 @@
 namespace zarn::python {
 namespace {
 
-// "ZarnLimiter.process()" or "limit()".
-std::string full_name(const FunctionDescription& description) {
-    std::string name;
-    if (description.class_name != nullptr) {
-        name += description.class_name;
-        name += '.';
-    }
-    name += description.function_name;
-    name += "()";
-    return name;
-}
-
 bool raise_too_many_positional(const FunctionDescription& description, Py_ssize_t given) {
-    const std::string name = full_name(description);
+    const char* name = description.name;
     const std::size_t count = description.parameters.size();
     const char* verb = given == 1 ? "was" : "were";
     if (description.required == count) {
         PyErr_Format(PyExc_TypeError, "%s takes %zu positional arguments but %zd %s given",
-                     name.c_str(), count, given, verb);
+                     name, count, given, verb);
     } else {
         PyErr_Format(PyExc_TypeError,
                      "%s takes from %zu to %zu positional arguments but %zd %s given",
-                     name.c_str(), description.required, count, given, verb);
+                     name, description.required, count, given, verb);
     }
     return false;
 }
@@ -72,12 +60,12 @@ bool bind_keyword(const FunctionDescription& description, PyObject* keyword, PyO
     const std::size_t index = find_parameter(description, keyword);
     if (index == description.parameters.size()) {
         PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%S'",
-                     full_name(description).c_str(), keyword);
+                     description.name, keyword);
         return false;
     }
     if (slots[index] != nullptr) {
         PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'",
-                     full_name(description).c_str(), description.parameters[index]);
+                     description.name, description.parameters[index]);
         return false;
     }
     slots[index] = value;
@@ -101,7 +89,7 @@ bool check_required(const FunctionDescription& description, std::span<PyObject* 
     }
     if (missing > 0) {
         PyErr_Format(PyExc_TypeError, "%s missing %zu required positional %s: %s",
-                     full_name(description).c_str(), missing,
+                     description.name, missing,
                      missing == 1 ? "argument" : "arguments", list.c_str());
     }
     return missing == 0;

@@ -13,8 +13,7 @@ namespace zarn::python {
 // parameter may be passed by position or by keyword; the first `required`
 // ones must be passed.
 struct FunctionDescription {
-    const char* function_name;
-    const char* class_name;  // null for a module function
+    const char* name;  // as the messages name it: "ZarnLimiter.process()", "limit()"
     std::span<const char* const> parameters;
     std::size_t required;
 };

@@ -33,24 +33,6 @@ bool is_packed_stereo(const char* first, std::size_t channels, std::ptrdiff_t ch
            reinterpret_cast<std::uintptr_t>(first) % alignof(float) == 0;
 }
 
-void deinterleave_stereo(const float* frames_first, std::size_t frames, float* out) {
-    float* const left = out;
-    float* const right = out + frames;
-    for (std::size_t t = 0; t < frames; ++t) {
-        left[t] = frames_first[2 * t];
-        right[t] = frames_first[2 * t + 1];
-    }
-}
-
-void interleave_stereo(const float* channel_major, std::size_t frames, float* out) {
-    const float* const left = channel_major;
-    const float* const right = channel_major + frames;
-    for (std::size_t t = 0; t < frames; ++t) {
-        out[2 * t] = left[t];
-        out[2 * t + 1] = right[t];
-    }
-}
-
 }  // namespace
 
 void gather_channel_major(const char* first, std::size_t channels, std::size_t frames,
@@ -69,7 +51,11 @@ void gather_channel_major(const char* first, std::size_t channels, std::size_t f
         return;
     }
     if (is_packed_stereo(first, channels, channel_stride, frame_stride)) {
-        deinterleave_stereo(reinterpret_cast<const float*>(first), frames, out);
+        const auto* frames_first = reinterpret_cast<const float*>(first);
+        for (std::size_t t = 0; t < frames; ++t) {
+            out[t] = frames_first[2 * t];
+            out[frames + t] = frames_first[2 * t + 1];
+        }
         return;
     }
     const std::size_t block = frames_per_block(channels);
@@ -92,7 +78,10 @@ void interleave_channels(const float* channel_major, std::size_t channels, std::
         return;
     }
     if (channels == 2) {
-        interleave_stereo(channel_major, frames, out);
+        for (std::size_t t = 0; t < frames; ++t) {
+            out[2 * t] = channel_major[t];
+            out[2 * t + 1] = channel_major[frames + t];
+        }
         return;
     }
     const std::size_t block = frames_per_block(channels);

@@ -58,8 +58,8 @@ constexpr const char* class_doc =
 
 constexpr std::array<const char*, 5> constructor_parameters = {
     "sample_rate", "threshold_dBFS", "attack_ms", "hold_ms", "release_ms"};
-const FunctionDescription constructor_description = {
-    "__new__", "ZarnLimiter", constructor_parameters, 1};
+const FunctionDescription constructor_description = {"ZarnLimiter.__new__()",
+                                                     constructor_parameters, 1};
 
 // __new__: the only way an instance comes into existence.
 PyObject* limiter_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -171,7 +171,7 @@ constexpr const char* process_doc =
 
 
 constexpr std::array<const char*, 2> process_parameters = {"audio", "axis"};
-const FunctionDescription process_description = {"process", "ZarnLimiter", process_parameters,
+const FunctionDescription process_description = {"ZarnLimiter.process()", process_parameters,
                                                  1};
 
 // process(audio, axis=-1): limits one buffer with the object's own limiter,

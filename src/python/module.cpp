@@ -46,7 +46,7 @@ constexpr const char* limit_doc =
 
 constexpr std::array<const char*, 7> limit_parameters = {
     "audio", "sample_rate", "threshold_dBFS", "attack_ms", "hold_ms", "release_ms", "axis"};
-const FunctionDescription limit_description = {"limit", nullptr, limit_parameters, 2};
+const FunctionDescription limit_description = {"limit()", limit_parameters, 2};
 
 // limit(audio, sample_rate, ...): limits one buffer with a limiter built for
 // the call. `module` is not used.
