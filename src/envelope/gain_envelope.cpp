@@ -4,14 +4,7 @@
 #include <bit>
 #include <cmath>
 
-// On x86-64 a marked kernel is compiled once more for the named instruction
-// set (FMA, AVX2) besides the baseline, and the loader picks the version the
-// processor runs; elsewhere there is only the baseline.
-#if defined(__x86_64__)
-#define ZARN_CLONED_FOR(isa) __attribute__((target_clones(isa, "default")))
-#else
-#define ZARN_CLONED_FOR(isa)
-#endif
+#include "envelope/cloned_kernel.hpp"
 
 namespace zarn {
 
