@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "envelope/cloned_kernel.hpp"
+#include "envelope/fused_multiply_add.hpp"
 
 namespace zarn {
 
@@ -91,7 +92,7 @@ double capped(double y3) {
     // Drops to the window minimum at once and rises towards it by
     // release_coefficient of the distance per frame. The one fused
     // multiply-add of the envelope.
-    const double released = std::fma(window_minimum - c.follower, c.release_coefficient, c.follower);
+    const double released = fused_multiply_add(window_minimum - c.follower, c.release_coefficient, c.follower);
     c.follower = window_minimum < released ? window_minimum : released;
     return capped(c.third.smooth(c.second.smooth(c.first.smooth(c.follower))));
 }
@@ -134,7 +135,7 @@ template <bool Yield, bool HasPrevious>
     for (std::size_t j = 0; j < count; ++j) {
         const double window_minimum = window.push<HasPrevious>(j, targets[j]);
         const double released =
-            std::fma(window_minimum - follower, c.release_coefficient, follower);
+            fused_multiply_add(window_minimum - follower, c.release_coefficient, follower);
         follower = window_minimum < released ? window_minimum : released;
         sum1 = (follower - ring1[j]) + sum1;
         ring1[j] = follower;
@@ -177,7 +178,7 @@ template <bool Yield>
 // The iterations [first, first + count) with the given target gains, cut
 // into segments at every ring wrap, at every close of a window block and at
 // the first yielding iteration. Cloned for processors with FMA, where
-// std::fma is one instruction instead of a library call; the fused
+// the fused multiply-add is one instruction instead of a call; the fused
 // operation and so the result are the same.
 ZARN_CLONED_FOR("fma") void follow_targets(
     Cascade& cascade, SlidingMinimum& window_minimum, std::uint64_t first, const double* targets,

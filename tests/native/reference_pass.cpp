@@ -7,6 +7,8 @@
 #include <optional>
 #include <utility>
 
+#include "envelope/fused_multiply_add.hpp"
+
 namespace {
 
 using zarn::LimiterError;
@@ -59,8 +61,8 @@ void run_envelope(ZarnLimiter& limiter, std::span<float> values) {
     for (std::uint64_t i = 0; i < frames + lookahead; ++i) {
         const double peak = i < frames ? static_cast<double>(values[i]) : 0.0;
         const double window_minimum = limiter.peak_window.push(target_gain(peak, threshold));
-        const double released = std::fma(window_minimum - limiter.gain,
-                                         limiter.release_coefficient, limiter.gain);
+        const double released = zarn::fused_multiply_add(window_minimum - limiter.gain,
+                                                         limiter.release_coefficient, limiter.gain);
         limiter.gain = window_minimum < released ? window_minimum : released;
         const double y1 = limiter.stages[0].smooth(limiter.gain);
         const double y2 = limiter.stages[1].smooth(y1);
