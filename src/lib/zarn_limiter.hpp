@@ -3,12 +3,12 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <expected>
 #include <span>
 
 #include "envelope/peak_window.hpp"
 #include "envelope/sliding_minimum.hpp"
 #include "envelope/smoothing_stage.hpp"
+#include "lib/expected.hpp"
 #include "lib/limiter_error.hpp"
 #include "lib/sample_buffer.hpp"
 
@@ -21,7 +21,7 @@ struct ZarnLimiter {
     // first configuration error; throws std::bad_alloc when the window and
     // the stage rings cannot be stored (checked before anything is
     // allocated, so huge look-ahead or hold times fail at once).
-    static std::expected<ZarnLimiter, LimiterError> create(std::uint32_t sample_rate,
+    static Expected<ZarnLimiter, LimiterError> create(std::uint32_t sample_rate,
                                                            double threshold_dBFS,
                                                            double attack_ms, double hold_ms,
                                                            double release_ms);
@@ -30,7 +30,7 @@ struct ZarnLimiter {
     // of equal length) in place and returns one linked gain per frame. A
     // buffer that fails validation is left untouched and so is the limiter.
     // Throws std::bad_alloc if the frame gains cannot be allocated.
-    std::expected<SampleBuffer, LimiterError> process(std::span<float> samples,
+    Expected<SampleBuffer, LimiterError> process(std::span<float> samples,
                                                       std::size_t channels);
 
     PeakWindow peak_window;

@@ -4,12 +4,12 @@
 #include <array>
 #include <cstddef>
 #include <cstring>
-#include <expected>
 #include <span>
 #include <utility>
 #include <variant>
 #include <vector>
 
+#include "lib/expected.hpp"
 #include "lib/limiter_error.hpp"
 #include "lib/sample_buffer.hpp"
 #include "python/channel_major_copy.hpp"
@@ -181,7 +181,7 @@ private:
 
 // The pass touches only the call's buffer and the limiter, so other Python
 // threads run meanwhile.
-std::expected<SampleBuffer, LimiterError> run_pass(ZarnLimiter& limiter, SampleBuffer& samples,
+Expected<SampleBuffer, LimiterError> run_pass(ZarnLimiter& limiter, SampleBuffer& samples,
                                                    std::size_t channels) {
     const InterpreterLockRelease released;
     return limiter.process(samples.span(), channels);
@@ -258,7 +258,7 @@ std::optional<ProcessedAudio> process_numpy(zarn::ZarnLimiter& limiter, AudioInp
     }
     SampleBuffer samples = channel_major_samples(input, array, *layout);
 
-    std::expected<SampleBuffer, LimiterError> frame_gains =
+    Expected<SampleBuffer, LimiterError> frame_gains =
         run_pass(limiter, samples, layout->channels);
     if (!frame_gains) {
         raise_pass_error(std::move(frame_gains.error()), *layout);

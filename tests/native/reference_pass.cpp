@@ -82,11 +82,11 @@ void run_envelope(ZarnLimiter& limiter, std::span<float> values) {
 
 }  // namespace
 
-std::expected<SampleBuffer, LimiterError> reference_process(ZarnLimiter& limiter,
+zarn::Expected<SampleBuffer, LimiterError> reference_process(ZarnLimiter& limiter,
                                                             std::span<float> samples,
                                                             std::size_t channels) {
     if (auto error = validate(samples, channels)) {
-        return std::unexpected(std::move(*error));
+        return zarn::Unexpected(std::move(*error));
     }
     const std::size_t frames = samples.size() / channels;
     SampleBuffer gains(frames);

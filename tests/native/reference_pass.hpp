@@ -1,9 +1,9 @@
 #pragma once
 
 #include <cstddef>
-#include <expected>
 #include <span>
 
+#include "lib/expected.hpp"
 #include "lib/limiter_error.hpp"
 #include "lib/sample_buffer.hpp"
 #include "lib/zarn_limiter.hpp"
@@ -12,5 +12,5 @@
 // frame at a time, with the limiter's PeakWindow queue and smoothing stages.
 // The optimised pass of the library must give the same errors, the same
 // frame gains and the same samples, bit for bit.
-std::expected<zarn::SampleBuffer, zarn::LimiterError> reference_process(
+zarn::Expected<zarn::SampleBuffer, zarn::LimiterError> reference_process(
     zarn::ZarnLimiter& limiter, std::span<float> samples, std::size_t channels);
