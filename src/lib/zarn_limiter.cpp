@@ -4,6 +4,8 @@
 #include <limits>
 #include <new>
 
+#include "lib/power_of_ten.hpp"
+
 namespace zarn {
 
 namespace {
@@ -95,7 +97,7 @@ Expected<ZarnLimiter, LimiterError> ZarnLimiter::create(std::uint32_t sample_rat
     if (!(threshold_dBFS <= 0.0 && threshold_dBFS >= -std::numeric_limits<double>::max())) {
         return Unexpected(LimiterError{InvalidThreshold{threshold_dBFS}});
     }
-    const double threshold = std::pow(10.0, threshold_dBFS / 20.0);
+    const double threshold = power_of_ten(threshold_dBFS / 20.0);
     if (!is_valid_duration(attack_ms)) {
         return Unexpected(LimiterError{InvalidDuration{"attack_ms", attack_ms}});
     }
