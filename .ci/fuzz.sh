@@ -2,7 +2,8 @@
 # Builds the libFuzzer harness of the limiter core with clang, AddressSanitizer
 # and UndefinedBehaviorSanitizer, checks that the seed corpus matches the
 # script that makes it, and fuzzes for a bounded time (ZARN_FUZZ_SECONDS,
-# default 90). A crash, a sanitizer report, a violated property, a timeout or
+# default 90). A crash, a sanitizer report, a violated property (a result
+# that differs from the reference pass among them), a timeout or
 # running out of memory fails the run; the input that did it is kept in the
 # build directory and printed.
 set -euo pipefail

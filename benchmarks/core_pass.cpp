@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "lib/sample_buffer.hpp"
-#include "lib/zarn_limiter.hpp"
+#include "lib/limiter.hpp"
 
 namespace {
 
@@ -82,7 +82,7 @@ std::vector<float> scaled(const std::vector<double>& signal, std::size_t channel
 }
 
 double median_ns_per_frame(const std::vector<float>& input, std::size_t channels, int runs) {
-    zarn::ZarnLimiter limiter = *zarn::ZarnLimiter::create(sample_rate, ceiling_dBFS, 5.0, 15.0, 40.0);
+    zarn::Limiter limiter = *zarn::Limiter::create(sample_rate, {ceiling_dBFS});
     zarn::SampleBuffer samples(input.size());
     std::vector<double> times;
     for (int run = 0; run < runs; ++run) {

@@ -5,14 +5,12 @@
 #include <cmath>
 
 #include "envelope/cloned_kernel.hpp"
+#include "envelope/float_bits.hpp"
 #include "envelope/fused_multiply_add.hpp"
 
 namespace zarn {
 
 namespace {
-
-// Double-precision machine epsilon, 2^-52.
-constexpr double peak_offset = 0x1p-52;
 
 // Iterations per chunk: the target gains of one chunk live on the stack
 // (8 KiB).
@@ -33,15 +31,12 @@ struct StageRegisters {
         stage.sum = sum;
     }
 
-    // SmoothingStage::smooth, operation for operation; the wrap is a select
-    // rather than a branch.
+    // SmoothingStage::smooth with a select for the wrap rather than a
+    // branch.
     double smooth(double x) {
-        const double old = ring[position];
-        const double d = x - old;
-        sum = d + sum;
-        ring[position] = x;
+        const double average = smoothing_step(ring[position], sum, inverse_length, x);
         position = position + 1 == length ? 0 : position + 1;
-        return sum * inverse_length;
+        return average;
     }
 
     // Inputs that can be pushed before the position wraps to 0.
@@ -87,13 +82,27 @@ double capped(double y3) {
     return y < 0.0 ? 0.0 : y;
 }
 
+// The release follower's step: it drops to the window minimum at once and
+// rises towards it by release_coefficient of the distance per frame. The
+// one fused multiply-add of the envelope.
+[[gnu::always_inline]] inline double release_step(double follower, double window_minimum,
+                                                  double release_coefficient) {
+    const double released =
+        fused_multiply_add(window_minimum - follower, release_coefficient, follower);
+    return window_minimum < released ? window_minimum : released;
+}
+
+// The gain of a frame whose smoothed gain is `y`, as a float. The smoothed
+// gain may still leave the frame above the ceiling (with no hold, or after
+// drift); then the frame takes its own target.
+[[gnu::always_inline]] inline float frame_gain(double y, double frame_peak, double threshold) {
+    return static_cast<float>(y * frame_peak > threshold ? gain_to_threshold(frame_peak, threshold)
+                                                         : y);
+}
+
 // One iteration's gain: the release follower, then the cascade and its cap.
 [[gnu::always_inline]] inline double next_gain(Cascade& c, double window_minimum) {
-    // Drops to the window minimum at once and rises towards it by
-    // release_coefficient of the distance per frame. The one fused
-    // multiply-add of the envelope.
-    const double released = fused_multiply_add(window_minimum - c.follower, c.release_coefficient, c.follower);
-    c.follower = window_minimum < released ? window_minimum : released;
+    c.follower = release_step(c.follower, window_minimum, c.release_coefficient);
     return capped(c.third.smooth(c.second.smooth(c.first.smooth(c.follower))));
 }
 
@@ -102,22 +111,15 @@ double capped(double y3) {
 [[gnu::always_inline]] inline void yield_frame(Cascade& c, std::uint64_t iteration, double y) {
     if (iteration >= c.lookahead_samples) {
         float& frame = c.values[iteration - c.lookahead_samples];
-        const auto frame_peak = static_cast<double>(frame);
-        // The smoothed gain may still leave this frame above the ceiling
-        // (with no hold, or after drift); then it takes its own target.
-        if (y * frame_peak > c.threshold) {
-            y = c.threshold / (frame_peak + peak_offset);
-        }
-        frame = static_cast<float>(y);
+        frame = frame_gain(y, static_cast<double>(frame), c.threshold);
     }
 }
 
 // Iterations over which no stage ring wraps and the window's block does not
 // close. Iteration j pushes targets[j] into the window and, with Yield,
-// gives frames[j] its gain. Written with running pointers, this is the loop
-// that PeakWindow::push, SmoothingStage::smooth and yield_frame give,
-// operation for operation, without the per-iteration wrap and look-ahead
-// tests; the window minimum comes from the sliding minimum's segment.
+// gives frames[j] its gain: next_gain and yield_frame with running
+// pointers, without the per-iteration wrap and look-ahead tests, the window
+// minimum coming from the sliding minimum's segment.
 template <bool Yield, bool HasPrevious>
 [[gnu::always_inline]] inline void follow_segment(Cascade& c, SlidingMinimum::Segment& segment,
                                                   const double* targets, float* frames,
@@ -134,24 +136,12 @@ template <bool Yield, bool HasPrevious>
     double* const ring3 = c.third.ring + c.third.position;
     for (std::size_t j = 0; j < count; ++j) {
         const double window_minimum = window.push<HasPrevious>(j, targets[j]);
-        const double released =
-            fused_multiply_add(window_minimum - follower, c.release_coefficient, follower);
-        follower = window_minimum < released ? window_minimum : released;
-        sum1 = (follower - ring1[j]) + sum1;
-        ring1[j] = follower;
-        const double y1 = sum1 * c.first.inverse_length;
-        sum2 = (y1 - ring2[j]) + sum2;
-        ring2[j] = y1;
-        const double y2 = sum2 * c.second.inverse_length;
-        sum3 = (y2 - ring3[j]) + sum3;
-        ring3[j] = y2;
-        double y = capped(sum3 * c.third.inverse_length);
+        follower = release_step(follower, window_minimum, c.release_coefficient);
+        const double y1 = smoothing_step(ring1[j], sum1, c.first.inverse_length, follower);
+        const double y2 = smoothing_step(ring2[j], sum2, c.second.inverse_length, y1);
+        const double y3 = smoothing_step(ring3[j], sum3, c.third.inverse_length, y2);
         if constexpr (Yield) {
-            const auto frame_peak = static_cast<double>(frames[j]);
-            if (y * frame_peak > c.threshold) {
-                y = c.threshold / (frame_peak + peak_offset);
-            }
-            frames[j] = static_cast<float>(y);
+            frames[j] = frame_gain(capped(y3), static_cast<double>(frames[j]), c.threshold);
         }
     }
     segment.prefix = window.prefix;
@@ -179,15 +169,16 @@ template <bool Yield>
 // into segments at every ring wrap, at every close of a window block and at
 // the first yielding iteration. Cloned for processors with FMA, where
 // the fused multiply-add is one instruction instead of a call; the fused
-// operation and so the result are the same.
+// operation and so the result are the same. The tests check its gains bit
+// for bit against the straightforward pass in tests/native.
 ZARN_CLONED_FOR("fma") void follow_targets(
-    Cascade& cascade, SlidingMinimum& window_minimum, std::uint64_t first, const double* targets,
+    Cascade& cascade, SlidingMinimum& target_minimum, std::uint64_t first, const double* targets,
     std::size_t count) {
     Cascade c = cascade;
     std::size_t k = 0;
     while (k < count) {
         const std::uint64_t iteration = first + k;
-        SlidingMinimum::Segment window = window_minimum.segment();
+        SlidingMinimum::Segment window = target_minimum.segment();
         std::size_t run = std::min({count - k, window.room, c.first.until_wrap(),
                                     c.second.until_wrap(), c.third.until_wrap()});
         if (iteration < c.lookahead_samples) {
@@ -198,7 +189,7 @@ ZARN_CLONED_FOR("fma") void follow_targets(
             follow_segment<true>(c, window, targets + k,
                                  c.values + (iteration - c.lookahead_samples), run);
         }
-        window_minimum.commit(window, run);
+        target_minimum.commit(window, run);
         k += run;
     }
     cascade = c;
@@ -211,7 +202,8 @@ ZARN_CLONED_FOR("fma") void follow_targets(
 // leaves it as it is): nothing changes any more, and the rest of the
 // iterations yield the same gain. None of their frames is above the
 // threshold, so the check against the frame's peak (y * peak, y <= 1)
-// cannot fire. Returns the updated count of settled iterations.
+// cannot fire. Returns the updated count of settled iterations. Checked,
+// like follow_targets, against the straightforward pass in tests/native.
 ZARN_CLONED_FOR("fma") std::uint64_t follow_unity(
     Cascade& cascade, std::uint64_t first, std::size_t count, std::uint64_t settled,
     std::uint64_t settled_needed) {
@@ -244,24 +236,12 @@ ZARN_CLONED_FOR("fma") std::uint64_t follow_unity(
 // that is never negative) is at or below the threshold exactly when its bit
 // pattern is at or below this one, since the bit patterns of non-negative
 // floats are ordered as their values.
-std::int32_t quiet_peak_bits(double threshold) {
+std::uint32_t quiet_peak_bits(double threshold) {
     float bound = static_cast<float>(threshold);
     if (static_cast<double>(bound) > threshold) {
         bound = std::nextafter(bound, 0.0f);
     }
-    return std::bit_cast<std::int32_t>(bound);
-}
-
-// Whether any of `count` peaks is above the threshold whose quiet_peak_bits
-// are given. Both bit patterns lie in [0, 2^31), so quiet_bits - bits is
-// negative exactly for a peak above the threshold; or-ing the differences
-// collects their signs in a loop that vectorises on any x86-64.
-bool any_above(const float* peaks, std::size_t count, std::int32_t quiet_bits) {
-    std::int32_t signs = 0;
-    for (std::size_t k = 0; k < count; ++k) {
-        signs |= quiet_bits - std::bit_cast<std::int32_t>(peaks[k]);
-    }
-    return signs < 0;
+    return std::bit_cast<std::uint32_t>(bound);
 }
 
 // Index of the last peak above the threshold; there is one.
@@ -280,7 +260,7 @@ std::size_t last_above(const float* peaks, std::size_t count, double threshold) 
 ZARN_CLONED_FOR("avx2") void compute_targets(
     const float* peaks, std::size_t real, std::size_t count, double threshold, double* targets) {
     for (std::size_t k = 0; k < real; ++k) {
-        targets[k] = threshold / (static_cast<double>(peaks[k]) + peak_offset);
+        targets[k] = gain_to_threshold(static_cast<double>(peaks[k]), threshold);
     }
     for (std::size_t k = 0; k < real; ++k) {
         targets[k] = static_cast<double>(peaks[k]) > threshold ? targets[k] : 1.0;
@@ -290,20 +270,15 @@ ZARN_CLONED_FOR("avx2") void compute_targets(
 
 }  // namespace
 
-double target_gain(double peak, double threshold) {
-    return peak > threshold ? threshold / (peak + peak_offset) : 1.0;
-}
-
 void GainEnvelope::reset() {
-    peak_window.reset();
-    window_minimum.restart();
-    gain = 1.0;
-    for (SmoothingStage& stage : stages) {
+    state.target_minimum.restart();
+    state.follower = 1.0;
+    for (SmoothingStage& stage : state.stages) {
         stage.reset();
     }
     next_iteration = 0;
     // Frames before the first count as silent ones.
-    quiet_frames = peak_window.window_length;
+    quiet_frames = window_length;
     settled_iterations = 0;
 }
 
@@ -314,11 +289,12 @@ void GainEnvelope::run(std::span<float> frame_gains) {
 void GainEnvelope::run_until(std::span<float> frame_gains, std::size_t end_frame) {
     const std::uint64_t frames = frame_gains.size();
     const std::uint64_t end_iteration = std::min<std::uint64_t>(end_frame, frames) + lookahead_samples;
-    const std::uint64_t window_length = peak_window.window_length;
+    std::array<SmoothingStage, 3>& stages = state.stages;
     const std::uint64_t settled_needed = stages[0].length + stages[1].length + stages[2].length;
     Cascade cascade{StageRegisters(stages[0]), StageRegisters(stages[1]), StageRegisters(stages[2]),
-                    gain, release_coefficient, threshold, lookahead_samples, frame_gains.data()};
-    const std::int32_t quiet_bits = quiet_peak_bits(threshold);
+                    state.follower, release_coefficient, threshold, lookahead_samples,
+                    frame_gains.data()};
+    const std::uint32_t quiet_bits = quiet_peak_bits(threshold);
     double targets[chunk_iterations];
 
     while (next_iteration < end_iteration) {
@@ -329,7 +305,7 @@ void GainEnvelope::run_until(std::span<float> frame_gains, std::size_t end_frame
         const std::size_t real =
             first < frames ? static_cast<std::size_t>(std::min<std::uint64_t>(count, frames - first)) : 0;
         const float* const peaks = frame_gains.data() + first;
-        const bool quiet_chunk = !any_above(peaks, real, quiet_bits);
+        const bool quiet_chunk = magnitudes_at_most(peaks, real, quiet_bits);
 
         // Every window of this chunk holds only frames at or below the
         // threshold, so the window minimum is 1.0 throughout and the
@@ -346,7 +322,7 @@ void GainEnvelope::run_until(std::span<float> frame_gains, std::size_t end_frame
             quiet_frames = quiet_chunk ? quiet_frames + count
                                        : count - 1 - last_above(peaks, real, threshold);
             compute_targets(peaks, real, count, threshold, targets);
-            follow_targets(cascade, window_minimum, first, targets, count);
+            follow_targets(cascade, state.target_minimum, first, targets, count);
             settled_iterations = 0;
         }
         next_iteration += count;
@@ -355,7 +331,7 @@ void GainEnvelope::run_until(std::span<float> frame_gains, std::size_t end_frame
     cascade.first.store(stages[0]);
     cascade.second.store(stages[1]);
     cascade.third.store(stages[2]);
-    gain = cascade.follower;
+    state.follower = cascade.follower;
 }
 
 }  // namespace zarn

@@ -5,31 +5,54 @@
 #include <cstdint>
 #include <span>
 
-#include "envelope/peak_window.hpp"
 #include "envelope/sliding_minimum.hpp"
 #include "envelope/smoothing_stage.hpp"
 
 namespace zarn {
 
-// The gain envelope of one limiter: a view of its envelope state (window,
-// stages, release follower) and of the settings that drive it. It turns the
-// peaks of one buffer's frames into one linked gain per frame.
+// Added to a peak before it divides the threshold, so that the divisor is
+// never zero: double-precision machine epsilon, 2^-52.
+inline constexpr double peak_offset = 0x1p-52;
+
+// The gain that brings a frame with peak `peak` down to `threshold`.
+inline double gain_to_threshold(double peak, double threshold) {
+    return threshold / (peak + peak_offset);
+}
+
+// The target gain of a frame: what brings its peak to the threshold, or 1.0
+// when the peak is not above it.
+inline double target_gain(double peak, double threshold) {
+    return peak > threshold ? gain_to_threshold(peak, threshold) : 1.0;
+}
+
+// What one run of the envelope advances and every run first resets: the
+// moving minimum of the target gains, the release follower and the three
+// smoothing stages of the attack cascade.
+struct EnvelopeState {
+    SlidingMinimum target_minimum;
+    std::array<SmoothingStage, 3> stages;
+    // The release follower: the gain before smoothing, 1.0 when neutral.
+    double follower = 1.0;
+};
+
+// One run of the gain envelope over a buffer's frames: the limiter's
+// envelope state and the settings that drive it. It turns the peaks of the
+// frames into one linked gain per frame.
 //
-// The window minimum is kept by `window_minimum`, which gives the same
-// minima as the queue of `peak_window` without its unpredictable branches;
-// the queue itself is only reset. Stretches in which every frame of the
-// window is at or below the threshold skip the window entirely, and once
-// the release follower has settled there, the gains are written in bulk.
+// Stretches in which every frame of the window is at or below the
+// threshold skip the moving minimum entirely, and once the release follower
+// has settled there, the gains are written in bulk. The tests compare every
+// gain, bit for bit, with the straightforward pass of tests/native
+// (reference_pass.cpp), which takes one frame at a time through a
+// monotonic queue, the follower and the stages.
 struct GainEnvelope {
-    PeakWindow& peak_window;
-    SlidingMinimum& window_minimum;
-    std::array<SmoothingStage, 3>& stages;
-    double& gain;              // release follower state
-    double threshold;          // linear ceiling, never negative
+    EnvelopeState& state;
+    double threshold;                 // linear ceiling, never negative
     std::uint64_t lookahead_samples;  // at least 1
+    std::uint64_t window_length;      // look-ahead plus hold, at least 1
     double release_coefficient;       // in [0, 1]
 
-    // Neutral state: empty window, gain 1.0, every stage reset.
+    // Neutral state: no frame seen, follower 1.0, every stage reset.
     void reset();
 
     // Overwrites the peak of every frame with its gain, in place. The gain
@@ -52,9 +75,5 @@ struct GainEnvelope {
     // with a window minimum of 1.0.
     std::uint64_t settled_iterations = 0;
 };
-
-// The gain that brings a frame with peak `peak` down to `threshold`, or 1.0
-// when the peak is not above it. The tiny offset keeps the divisor nonzero.
-double target_gain(double peak, double threshold);
 
 }  // namespace zarn

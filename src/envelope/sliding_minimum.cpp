@@ -1,7 +1,6 @@
 #include "envelope/sliding_minimum.hpp"
 
 #include <algorithm>
-#include <limits>
 #include <new>
 
 namespace zarn {
@@ -11,7 +10,7 @@ namespace {
 // Default-initialised: entries are written before they are read, so a long
 // window costs only the pages that a call actually reaches.
 std::unique_ptr<double[]> allocate_block(std::uint64_t entries) {
-    if (entries == 0 || entries > std::numeric_limits<std::ptrdiff_t>::max() / sizeof(double)) {
+    if (entries == 0 || entries > SlidingMinimum::max_window_length + 1) {
         throw std::bad_alloc();
     }
     return std::unique_ptr<double[]>(new double[static_cast<std::size_t>(entries)]);

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <memory>
 
 namespace zarn {
@@ -11,8 +12,10 @@ namespace zarn {
 // frames are cut into blocks of window_length, and the minimum over a window
 // is the smaller of the suffix minimum of the previous block from the
 // window's start and the prefix minimum of the current block up to its end.
-// It gives the same minima as PeakWindow::push, whose queue mispredicts on
-// loud audio. Frames before the first one (or before a restart) count as
+// It gives the same minima as the monotonic queue of the straightforward
+// algorithm (TargetGainQueue in tests/native, which the tests compare it
+// with), without the queue's branches that mispredict on loud audio. Frames
+// before the first one (or before a restart) count as
 // gain 1.0; every target gain is at most 1.0, so they never lower the
 // minimum of a window that holds a real frame.
 class SlidingMinimum {
@@ -39,6 +42,11 @@ public:
             return prefix;
         }
     };
+
+    // The longest window whose two block arrays (2 * window_length + 1
+    // doubles) can be sized at all.
+    static constexpr std::uint64_t max_window_length =
+        static_cast<std::uint64_t>(std::numeric_limits<std::ptrdiff_t>::max()) / sizeof(double) - 1;
 
     // Throws std::bad_alloc when the two block arrays cannot be allocated.
     explicit SlidingMinimum(std::uint64_t window_length);

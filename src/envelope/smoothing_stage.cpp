@@ -2,24 +2,11 @@
 
 #include <algorithm>
 
-#include "lib/limiter_error.hpp"
-
 namespace zarn {
 
-namespace {
-
-std::unique_ptr<double[]> allocate_ring(std::size_t length) {
-    if (length == 0) {
-        throw InternalError("a smoothing stage holds at least one gain");
-    }
-    // Default-initialised: reset() fills the ring before it is read.
-    return std::unique_ptr<double[]>(new double[length]);
-}
-
-}  // namespace
-
 SmoothingStage::SmoothingStage(std::size_t length)
-    : buffer(allocate_ring(length)),
+    // Default-initialised: reset() fills the ring before it is read.
+    : buffer(new double[length]),
       length(length),
       position(0),
       sum(0.0),

@@ -5,17 +5,19 @@
 #include <span>
 #include <utility>
 
+#include "envelope/float_bits.hpp"
 #include "envelope/gain_envelope.hpp"
-#include "lib/zarn_limiter.hpp"
+#include "lib/limiter.hpp"
+
+// The pass in blocks, with checks that only read and vectorise, skipping
+// the writes of quiet blocks. The tests compare it, errors, gains and
+// samples bit for bit, with the straightforward pass of tests/native
+// (reference_pass.cpp), which goes one step after another over the whole
+// buffer.
 
 namespace zarn {
 
 namespace {
-
-// Magnitude bits of the largest finite float; NaN and the infinities have
-// larger ones.
-constexpr std::uint32_t largest_finite_bits = 0x7f7fffff;
-constexpr std::uint32_t magnitude_mask = 0x7fffffff;
 
 // Frames per block of the passes over the buffer: a block of gains (16 KiB)
 // and the samples it scales stay in the first- or second-level cache
@@ -25,26 +27,11 @@ constexpr std::size_t block_frames = 4096;
 // Position of the first NaN or infinite sample, in buffer order.
 std::optional<std::size_t> first_non_finite(std::span<const float> samples) {
     for (std::size_t i = 0; i < samples.size(); ++i) {
-        if ((std::bit_cast<std::uint32_t>(samples[i]) & magnitude_mask) > largest_finite_bits) {
+        if (magnitude_bits(samples[i]) > largest_finite_bits) {
             return i;
         }
     }
     return std::nullopt;
-}
-
-// Whether all of `count` samples are finite. The magnitude bits lie in
-// [0, 2^31) and exceed largest_finite_bits exactly for NaN and the
-// infinities, so largest_finite_bits - magnitude is negative exactly for
-// those; or-ing the differences collects their signs in a loop that only
-// reads and vectorises on any x86-64.
-bool all_finite(const float* samples, std::size_t count) {
-    std::int32_t signs = 0;
-    for (std::size_t i = 0; i < count; ++i) {
-        const auto magnitude =
-            static_cast<std::int32_t>(std::bit_cast<std::uint32_t>(samples[i]) & magnitude_mask);
-        signs |= static_cast<std::int32_t>(largest_finite_bits) - magnitude;
-    }
-    return signs >= 0;
 }
 
 // Position of the first non-finite sample in buffer order, found block by
@@ -52,7 +39,7 @@ bool all_finite(const float* samples, std::size_t count) {
 std::optional<std::size_t> find_non_finite(std::span<const float> samples) {
     for (std::size_t begin = 0; begin < samples.size(); begin += block_frames) {
         const std::size_t count = std::min(block_frames, samples.size() - begin);
-        if (!all_finite(samples.data() + begin, count)) {
+        if (!magnitudes_at_most(samples.data() + begin, count, largest_finite_bits)) {
             return begin + *first_non_finite(samples.subspan(begin, count));
         }
     }
@@ -68,26 +55,11 @@ void gather_peaks(std::span<const float> samples, std::size_t channels, std::siz
     for (std::size_t c = 0; c < channels; ++c) {
         const float* const channel = samples.data() + c * frames;
         for (std::size_t t = begin; t < end; ++t) {
-            const std::uint32_t magnitude =
-                std::bit_cast<std::uint32_t>(channel[t]) & magnitude_mask;
+            const std::uint32_t magnitude = magnitude_bits(channel[t]);
             const std::uint32_t peak = c == 0 ? 0 : std::bit_cast<std::uint32_t>(peaks[t]);
             peaks[t] = std::bit_cast<float>(magnitude > peak ? magnitude : peak);
         }
     }
-}
-
-// Whether every one of `count` peaks is at most `ceiling` (not negative).
-// The bit patterns of non-negative floats lie in [0, 2^31) and are ordered
-// as their values, so ceiling_bits - bits is negative exactly for a peak
-// above the ceiling; or-ing the differences collects their signs in a loop
-// that vectorises on any x86-64.
-bool peaks_within(const float* peaks, std::size_t count, float ceiling) {
-    const auto ceiling_bits = std::bit_cast<std::int32_t>(ceiling);
-    std::int32_t signs = 0;
-    for (std::size_t t = 0; t < count; ++t) {
-        signs |= ceiling_bits - std::bit_cast<std::int32_t>(peaks[t]);
-    }
-    return signs >= 0;
 }
 
 // Whether all of `count` gains are exactly 1.0.
@@ -113,8 +85,8 @@ void apply_gains(float* channel, const float* gains, std::size_t count, float ce
 
 }  // namespace
 
-Expected<SampleBuffer, LimiterError> ZarnLimiter::process(std::span<float> samples,
-                                                               std::size_t channels) {
+Expected<SampleBuffer, LimiterError> Limiter::process(std::span<float> samples,
+                                                     std::size_t channels) {
     if (channels == 0) {
         return Unexpected(LimiterError{ZeroChannels{}});
     }
@@ -126,8 +98,7 @@ Expected<SampleBuffer, LimiterError> ZarnLimiter::process(std::span<float> sampl
     }
     const std::size_t frames = samples.size() / channels;
     SampleBuffer frame_gains(frames);
-    GainEnvelope envelope{peak_window, window_minimum, stages, gain, threshold, lookahead_samples,
-                          release_coefficient};
+    GainEnvelope envelope{state, threshold, lookahead_samples, window_length, release_coefficient};
     envelope.reset();
 
     // Block by block, the peaks are formed just ahead of the envelope (which
@@ -147,7 +118,8 @@ Expected<SampleBuffer, LimiterError> ZarnLimiter::process(std::span<float> sampl
         // clamp does nothing), so it is not written at all: quiet audio
         // then costs no memory writes. The peaks are read before the
         // envelope replaces them with the gains.
-        const bool within_ceiling = peaks_within(frame_gains.data() + begin, count, ceiling);
+        const bool within_ceiling =
+            magnitudes_at_most(frame_gains.data() + begin, count, magnitude_bits(ceiling));
         envelope.run_until(frame_gains.span(), begin + count);
         if (within_ceiling && all_unity(frame_gains.data() + begin, count)) {
             continue;

@@ -23,23 +23,25 @@ std::optional<double> convert_float(PyObject* value, const char* name, double ab
 
 std::optional<LimiterSettings> convert_settings(PyObject* threshold_dBFS, PyObject* attack_ms,
                                                 PyObject* hold_ms, PyObject* release_ms) {
-    LimiterSettings settings{};
-    const std::optional<double> threshold = convert_float(threshold_dBFS, "threshold_dBFS", 0.0);
+    LimiterSettings settings;
+    const std::optional<double> threshold =
+        convert_float(threshold_dBFS, "threshold_dBFS", settings.threshold_dBFS);
     if (!threshold) {
         return std::nullopt;
     }
     settings.threshold_dBFS = *threshold;
-    const std::optional<double> attack = convert_float(attack_ms, "attack_ms", 5.0);
+    const std::optional<double> attack = convert_float(attack_ms, "attack_ms", settings.attack_ms);
     if (!attack) {
         return std::nullopt;
     }
     settings.attack_ms = *attack;
-    const std::optional<double> hold = convert_float(hold_ms, "hold_ms", 15.0);
+    const std::optional<double> hold = convert_float(hold_ms, "hold_ms", settings.hold_ms);
     if (!hold) {
         return std::nullopt;
     }
     settings.hold_ms = *hold;
-    const std::optional<double> release = convert_float(release_ms, "release_ms", 40.0);
+    const std::optional<double> release =
+        convert_float(release_ms, "release_ms", settings.release_ms);
     if (!release) {
         return std::nullopt;
     }
@@ -47,14 +49,13 @@ std::optional<LimiterSettings> convert_settings(PyObject* threshold_dBFS, PyObje
     return settings;
 }
 
-std::optional<zarn::ZarnLimiter> build_limiter(PyObject* sample_rate,
-                                               const LimiterSettings& settings) {
+std::optional<zarn::Limiter> build_limiter(PyObject* sample_rate,
+                                           const LimiterSettings& settings) {
     const std::optional<std::uint32_t> rate = parse_sample_rate(sample_rate);
     if (!rate) {
         return std::nullopt;
     }
-    auto limiter = zarn::ZarnLimiter::create(*rate, settings.threshold_dBFS, settings.attack_ms,
-                                             settings.hold_ms, settings.release_ms);
+    auto limiter = zarn::Limiter::create(*rate, settings);
     if (!limiter) {
         value_error(limiter.error());
         return std::nullopt;

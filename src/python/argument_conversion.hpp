@@ -5,7 +5,8 @@
 #include <cstdint>
 #include <optional>
 
-#include "lib/zarn_limiter.hpp"
+#include "lib/limiter.hpp"
+#include "lib/limiter_settings.hpp"
 
 namespace zarn::python {
 
@@ -15,26 +16,18 @@ namespace zarn::python {
 // processing '{name}'" attached.
 std::optional<double> convert_float(PyObject* value, const char* name, double absent);
 
-// The four timing and level settings of a limiter, as converted from the
-// arguments of the constructor and of limit().
-struct LimiterSettings {
-    double threshold_dBFS;
-    double attack_ms;
-    double hold_ms;
-    double release_ms;
-};
-
 // Converts threshold_dBFS, attack_ms, hold_ms and release_ms in this order
-// with convert_float; absent ones (null) take 0.0, 5.0, 15.0 and 40.0. The
-// first failure ends the conversion with its exception pending.
+// with convert_float; absent ones (null) keep the defaults of
+// LimiterSettings. The first failure ends the conversion with its exception
+// pending.
 std::optional<LimiterSettings> convert_settings(PyObject* threshold_dBFS, PyObject* attack_ms,
                                                 PyObject* hold_ms, PyObject* release_ms);
 
 // Converts the `sample_rate` argument (last, after the settings) and builds
 // a limiter from it and `settings`. A bad sample rate or a configuration
 // error ends in ValueError, with std::nullopt returned.
-std::optional<zarn::ZarnLimiter> build_limiter(PyObject* sample_rate,
-                                               const LimiterSettings& settings);
+std::optional<zarn::Limiter> build_limiter(PyObject* sample_rate,
+                                           const LimiterSettings& settings);
 
 // Converts the `axis` argument to a signed 64-bit integer, -1 when it was
 // not passed (null). Failures keep the interpreter's exception, with the

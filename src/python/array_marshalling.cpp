@@ -181,7 +181,7 @@ private:
 
 // The pass touches only the call's buffer and the limiter, so other Python
 // threads run meanwhile.
-Expected<SampleBuffer, LimiterError> run_pass(ZarnLimiter& limiter, SampleBuffer& samples,
+Expected<SampleBuffer, LimiterError> run_pass(Limiter& limiter, SampleBuffer& samples,
                                                    std::size_t channels) {
     const InterpreterLockRelease released;
     return limiter.process(samples.span(), channels);
@@ -245,7 +245,7 @@ std::optional<unsigned> normalize_axis(std::int64_t axis, unsigned rank) {
     return static_cast<unsigned>(normalized);
 }
 
-std::optional<ProcessedAudio> process_numpy(zarn::ZarnLimiter& limiter, AudioInput& input,
+std::optional<ProcessedAudio> process_numpy(zarn::Limiter& limiter, AudioInput& input,
                                             std::int64_t axis) {
     const NumpyApi& numpy = numpy_api();
     if (!PyObject_TypeCheck(input.array.get(), numpy.array_type())) {

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "lib/zarn_limiter.hpp"
+#include "lib/limiter.hpp"
 #include "python/py_ref.hpp"
 
 namespace zarn::python {
@@ -40,7 +40,7 @@ struct ProcessedAudio {
 // the pass's buffer instead of being copied again. Returns both new arrays,
 // or std::nullopt with the exception set. The caller's array is never
 // written.
-std::optional<ProcessedAudio> process_numpy(zarn::ZarnLimiter& limiter, AudioInput& input,
+std::optional<ProcessedAudio> process_numpy(zarn::Limiter& limiter, AudioInput& input,
                                             std::int64_t axis);
 
 }  // namespace zarn::python

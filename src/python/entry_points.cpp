@@ -5,7 +5,7 @@
 #include <optional>
 #include <utility>
 
-#include "lib/zarn_limiter.hpp"
+#include "lib/limiter.hpp"
 #include "python/argument_binder.hpp"
 #include "python/argument_conversion.hpp"
 #include "python/array_marshalling.hpp"
@@ -100,7 +100,7 @@ PyObject* result_tuple(ProcessedAudio&& processed) {
 // Everything of one processing call after the input has been converted:
 // the array work, then the result tuple. The input array is released
 // before the tuple is built.
-PyObject* process_input(zarn::ZarnLimiter& limiter, AudioInput input, std::int64_t axis) {
+PyObject* process_input(zarn::Limiter& limiter, AudioInput input, std::int64_t axis) {
     std::optional<ProcessedAudio> processed = process_numpy(limiter, input, axis);
     input = AudioInput();
     if (!processed) {
@@ -152,7 +152,7 @@ PyObject* run_limit(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) 
         return nullptr;
     }
     // sample_rate last, although it is the second parameter.
-    std::optional<zarn::ZarnLimiter> limiter = build_limiter(slots[1].get(), *settings);
+    std::optional<zarn::Limiter> limiter = build_limiter(slots[1].get(), *settings);
     if (!limiter) {
         return nullptr;
     }

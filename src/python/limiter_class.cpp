@@ -18,7 +18,7 @@
 namespace zarn::python {
 namespace {
 
-static_assert(std::is_nothrow_move_constructible_v<zarn::ZarnLimiter>);
+static_assert(std::is_nothrow_move_constructible_v<zarn::Limiter>);
 
 // The leading signature line gives the class its __text_signature__.
 constexpr const char* class_doc =
@@ -50,14 +50,14 @@ const FunctionDescription constructor_description = {
     "__new__", "ZarnLimiter", constructor_parameters, 1};
 
 // Moves a built limiter state into a new Python object of `type`.
-PyObject* wrap_limiter(PyTypeObject* type, zarn::ZarnLimiter&& limiter) {
+PyObject* wrap_limiter(PyTypeObject* type, zarn::Limiter&& limiter) {
     auto allocate = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
     PyObject* object = allocate(type, 0);
     if (object == nullptr) {
         return nullptr;
     }
     PyZarnLimiter& self = as_limiter(object);
-    new (&self.limiter) zarn::ZarnLimiter(std::move(limiter));
+    new (&self.limiter) zarn::Limiter(std::move(limiter));
     new (&self.borrow_flag) BorrowFlag(0);
     return object;
 }
@@ -73,7 +73,7 @@ PyObject* construct_limiter(PyTypeObject* type, PyObject* args, PyObject* kwargs
     if (!settings) {
         return nullptr;
     }
-    std::optional<zarn::ZarnLimiter> created = build_limiter(slots[0].get(), *settings);
+    std::optional<zarn::Limiter> created = build_limiter(slots[0].get(), *settings);
     if (!created) {
         return nullptr;
     }
@@ -93,34 +93,34 @@ void limiter_dealloc(PyObject* object) {
         PyTypeObject* type = Py_TYPE(object);
         PyZarnLimiter& self = as_limiter(object);
         self.borrow_flag.~BorrowFlag();
-        self.limiter.~ZarnLimiter();
+        self.limiter.~Limiter();
         auto free_object = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
         free_object(object);
         _Py_DecRef(reinterpret_cast<PyObject*>(type));
     });
 }
 
-PyObject* read_sample_rate(const zarn::ZarnLimiter& limiter) {
+PyObject* read_sample_rate(const zarn::Limiter& limiter) {
     return PyLong_FromUnsignedLong(limiter.sample_rate);
 }
-PyObject* read_threshold(const zarn::ZarnLimiter& limiter) {
+PyObject* read_threshold(const zarn::Limiter& limiter) {
     return PyFloat_FromDouble(limiter.threshold);
 }
-PyObject* read_threshold_dBFS(const zarn::ZarnLimiter& limiter) {
+PyObject* read_threshold_dBFS(const zarn::Limiter& limiter) {
     return PyFloat_FromDouble(limiter.threshold_dBFS);
 }
-PyObject* read_lookahead_samples(const zarn::ZarnLimiter& limiter) {
+PyObject* read_lookahead_samples(const zarn::Limiter& limiter) {
     return PyLong_FromUnsignedLongLong(limiter.lookahead_samples);
 }
-PyObject* read_hold_samples(const zarn::ZarnLimiter& limiter) {
+PyObject* read_hold_samples(const zarn::Limiter& limiter) {
     return PyLong_FromUnsignedLongLong(limiter.hold_samples);
 }
-PyObject* read_release_samples(const zarn::ZarnLimiter& limiter) {
+PyObject* read_release_samples(const zarn::Limiter& limiter) {
     return PyFloat_FromDouble(limiter.release_samples);
 }
 
 // A read-only property: reads one field under a shared borrow.
-template <PyObject* (*Read)(const zarn::ZarnLimiter&)>
+template <PyObject* (*Read)(const zarn::Limiter&)>
 PyObject* get_property(PyObject* object, void*) {
     return call_boundary<PyObject*>(nullptr, [&]() -> PyObject* {
         PyZarnLimiter& self = as_limiter(object);
@@ -132,7 +132,7 @@ PyObject* get_property(PyObject* object, void*) {
     });
 }
 
-std::string render_limiter(const zarn::ZarnLimiter& limiter) {
+std::string render_limiter(const zarn::Limiter& limiter) {
     return "ZarnLimiter(\n    sample_rate=" + zarn::render_unsigned(limiter.sample_rate) +
            ", threshold_dBFS=" + zarn::render_double(limiter.threshold_dBFS) +
            ", threshold=" + zarn::render_double(limiter.threshold) +

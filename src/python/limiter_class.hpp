@@ -2,7 +2,7 @@
 
 #include <Python.h>
 
-#include "lib/zarn_limiter.hpp"
+#include "lib/limiter.hpp"
 #include "python/borrow_guard.hpp"
 
 namespace zarn::python {
@@ -11,7 +11,7 @@ namespace zarn::python {
 // guards it with its access counter.
 struct PyZarnLimiter {
     PyObject_HEAD
-    zarn::ZarnLimiter limiter;
+    zarn::Limiter limiter;
     BorrowFlag borrow_flag;
 };
 

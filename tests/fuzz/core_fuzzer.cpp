@@ -15,6 +15,9 @@
 // within the ceiling, with every gain in [0, 1], every frame's peak times its
 // gain at the threshold at most (up to float32 rounding), every sample equal
 // to its input times its frame's gain, and the same result on a second call.
+// Every buffer also goes through the straightforward reference pass of the
+// native tests, whose error, gains and samples the library's pass must match
+// bit for bit.
 
 #include <algorithm>
 #include <bit>
@@ -31,9 +34,11 @@
 #include <variant>
 #include <vector>
 
+#include "lib/limiter.hpp"
 #include "lib/limiter_error.hpp"
+#include "lib/limiter_settings.hpp"
 #include "lib/number_text.hpp"
-#include "lib/zarn_limiter.hpp"
+#include "reference_pass.hpp"
 
 namespace {
 
@@ -181,17 +186,17 @@ void check_configuration_error(const zarn::LimiterError& error, std::uint32_t sa
           "a valid configuration is only refused for an attack of no sample");
 }
 
-void check_configuration(const zarn::ZarnLimiter& limiter) {
+void check_configuration(const zarn::Limiter& limiter) {
     check(limiter.lookahead_samples >= 1, "look-ahead of at least one frame");
-    check(limiter.peak_window.window_length >= limiter.lookahead_samples,
+    check(limiter.window_length >= limiter.lookahead_samples,
           "window spans the look-ahead");
-    check(limiter.hold_samples == limiter.peak_window.window_length - limiter.lookahead_samples,
+    check(limiter.hold_samples == limiter.window_length - limiter.lookahead_samples,
           "hold is window minus look-ahead");
     check(limiter.threshold >= 0.0 && limiter.threshold <= 1.0, "linear threshold in [0, 1]");
     check(limiter.release_coefficient >= 0.0 && limiter.release_coefficient <= 1.0,
           "release coefficient in [0, 1]");
     std::uint64_t stage_total = 0;
-    for (const auto& stage : limiter.stages) {
+    for (const auto& stage : limiter.state.stages) {
         check(stage.length >= 1, "stage length at least one");
         stage_total += stage.length;
     }
@@ -265,7 +270,7 @@ void check_buffer_error(const zarn::LimiterError& error, const DecodedBuffer& in
           "the first non-finite sample is reported");
 }
 
-void check_limited(const zarn::ZarnLimiter& limiter, const DecodedBuffer& input,
+void check_limited(const zarn::Limiter& limiter, const DecodedBuffer& input,
                    std::span<const float> output, std::span<const float> gains) {
     const std::size_t frames = input.samples.size() / input.channels;
     check(gains.size() == frames, "one gain per frame");
@@ -302,6 +307,26 @@ void check_limited(const zarn::ZarnLimiter& limiter, const DecodedBuffer& input,
     }
 }
 
+// The library's pass against the reference pass on a limiter of the same
+// settings: the same error, or the same gains and samples, bit for bit.
+void check_against_reference(const zarn::LimiterSettings& settings, std::uint32_t sample_rate,
+                             const DecodedBuffer& input,
+                             const zarn::Expected<zarn::SampleBuffer, zarn::LimiterError>& gains,
+                             std::span<const float> output) {
+    auto reference_limiter = zarn::Limiter::create(sample_rate, settings);
+    check(reference_limiter.has_value(), "the reference accepts the same settings");
+    std::vector<float> expected = input.samples;
+    const auto expected_gains = reference_process(*reference_limiter, expected, input.channels);
+    check(expected_gains.has_value() == gains.has_value(), "the reference accepts the same buffers");
+    if (!gains) {
+        check(expected_gains.error().message() == gains.error().message(),
+              "the reference reports the same error");
+        return;
+    }
+    check(same_bits(gains->span(), expected_gains->span()), "gains equal the reference's");
+    check(same_bits(output, expected), "samples equal the reference's");
+}
+
 void run(std::span<const std::uint8_t> bytes) {
     InputReader in(bytes);
     const std::uint32_t sample_rate = read_sample_rate(in);
@@ -314,18 +339,19 @@ void run(std::span<const std::uint8_t> bytes) {
         return;
     }
 
-    auto created = zarn::ZarnLimiter::create(sample_rate, threshold_dBFS, durations[0],
-                                             durations[1], durations[2]);
+    const zarn::LimiterSettings settings{threshold_dBFS, durations[0], durations[1], durations[2]};
+    auto created = zarn::Limiter::create(sample_rate, settings);
     if (!created) {
         check_configuration_error(created.error(), sample_rate, threshold_dBFS, durations);
         return;
     }
-    zarn::ZarnLimiter& limiter = *created;
+    zarn::Limiter& limiter = *created;
     check_configuration(limiter);
 
     const DecodedBuffer input = read_buffer(in);
     std::vector<float> first = input.samples;
     auto first_gains = limiter.process(first, input.channels);
+    check_against_reference(settings, sample_rate, input, first_gains, first);
     if (!first_gains) {
         check_buffer_error(first_gains.error(), input);
         check(same_bits(first, input.samples), "a refused buffer is untouched");

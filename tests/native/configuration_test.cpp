@@ -9,24 +9,20 @@
 #include <ostream>
 #include <string>
 
-#include "lib/zarn_limiter.hpp"
+#include "lib/limiter.hpp"
 #include "make_limiter.hpp"
 
 namespace {
 
 using zarn::LimiterError;
-using zarn::ZarnLimiter;
+using zarn::Limiter;
 
 constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 constexpr double inf = std::numeric_limits<double>::infinity();
 
-ZarnLimiter make(std::uint32_t sample_rate, double threshold_dBFS = 0.0, double attack_ms = 5.0,
-                 double hold_ms = 15.0, double release_ms = 40.0) {
-    return make_limiter(sample_rate, threshold_dBFS, attack_ms, hold_ms, release_ms);
-}
-
-std::array<std::size_t, 3> stage_lengths(const ZarnLimiter& limiter) {
-    return {limiter.stages[0].length, limiter.stages[1].length, limiter.stages[2].length};
+std::array<std::size_t, 3> stage_lengths(const Limiter& limiter) {
+    const auto& stages = limiter.state.stages;
+    return {stages[0].length, stages[1].length, stages[2].length};
 }
 
 struct DerivedCase {
@@ -46,20 +42,18 @@ class DefaultSettings : public testing::TestWithParam<DerivedCase> {};
 
 TEST_P(DefaultSettings, DeriveTheSampleCounts) {
     const DerivedCase& expected = GetParam();
-    const ZarnLimiter limiter = make(expected.sample_rate);
+    const Limiter limiter = make_limiter(expected.sample_rate);
     EXPECT_EQ(limiter.sample_rate, expected.sample_rate);
     EXPECT_EQ(limiter.threshold, 1.0);
     EXPECT_EQ(limiter.lookahead_samples, expected.lookahead_samples);
-    EXPECT_EQ(limiter.peak_window.window_length, expected.window_length);
+    EXPECT_EQ(limiter.window_length, expected.window_length);
     EXPECT_EQ(limiter.hold_samples, expected.hold_samples);
     EXPECT_EQ(limiter.release_samples, expected.release_samples);
     EXPECT_EQ(limiter.release_coefficient, expected.release_coefficient);
 
     // The run state is the neutral state that every call restores.
-    EXPECT_EQ(limiter.gain, 1.0);
-    EXPECT_EQ(limiter.peak_window.next_frame, 0u);
-    EXPECT_EQ(limiter.peak_window.front, limiter.peak_window.back);
-    for (const zarn::SmoothingStage& stage : limiter.stages) {
+    EXPECT_EQ(limiter.state.follower, 1.0);
+    for (const zarn::SmoothingStage& stage : limiter.state.stages) {
         EXPECT_EQ(stage.sum, static_cast<double>(stage.length));
         EXPECT_EQ(std::count(stage.buffer.get(), stage.buffer.get() + stage.length, 1.0),
                   static_cast<std::ptrdiff_t>(stage.length));
@@ -75,28 +69,28 @@ INSTANTIATE_TEST_SUITE_P(WorkedTable, DefaultSettings,
                                          DerivedCase{8000, 40, 160, 120, 320.0, 1.0 / 321.0}));
 
 TEST(Configuration, LinearThreshold) {
-    EXPECT_EQ(make(48000, -6.02).threshold, 0.5000345349769785);
-    EXPECT_EQ(make(48000, -1.0).threshold, 0.8912509381337456);
-    EXPECT_EQ(make(48000, -6.0).threshold, 0.5011872336272722);
-    EXPECT_EQ(make(48000, -7000.0).threshold, 0.0);
+    EXPECT_EQ(make_limiter(48000, {-6.02}).threshold, 0.5000345349769785);
+    EXPECT_EQ(make_limiter(48000, {-1.0}).threshold, 0.8912509381337456);
+    EXPECT_EQ(make_limiter(48000, {-6.0}).threshold, 0.5011872336272722);
+    EXPECT_EQ(make_limiter(48000, {-7000.0}).threshold, 0.0);
 
-    const ZarnLimiter negative_zero = make(48000, -0.0);
+    const Limiter negative_zero = make_limiter(48000, {-0.0});
     EXPECT_TRUE(std::signbit(negative_zero.threshold_dBFS));
     EXPECT_EQ(negative_zero.threshold, 1.0);
 }
 
 TEST(Configuration, SingleSampleAttack) {
-    const ZarnLimiter limiter = make(48000, 0.0, 0.011, 0.0, 40.0);
+    const Limiter limiter = make_limiter(48000, {0.0, 0.011, 0.0, 40.0});
     EXPECT_EQ(limiter.lookahead_samples, 1u);
-    EXPECT_EQ(limiter.peak_window.window_length, 1u);
+    EXPECT_EQ(limiter.window_length, 1u);
     EXPECT_EQ(limiter.hold_samples, 0u);
     EXPECT_EQ(stage_lengths(limiter), (std::array<std::size_t, 3>{1, 1, 1}));
 }
 
 TEST(Configuration, ZeroHoldAndRelease) {
     for (const double zero : {0.0, -0.0}) {
-        const ZarnLimiter limiter = make(48000, 0.0, 5.0, zero, zero);
-        EXPECT_EQ(limiter.peak_window.window_length, 240u);
+        const Limiter limiter = make_limiter(48000, {0.0, 5.0, zero, zero});
+        EXPECT_EQ(limiter.window_length, 240u);
         EXPECT_EQ(limiter.hold_samples, 0u);
         EXPECT_EQ(limiter.release_samples, 0.0);
         EXPECT_EQ(std::signbit(limiter.release_samples), std::signbit(zero));
@@ -105,7 +99,7 @@ TEST(Configuration, ZeroHoldAndRelease) {
 }
 
 TEST(Configuration, OverflowingReleaseNeverRises) {
-    const ZarnLimiter limiter = make(48000, 0.0, 5.0, 15.0, 1e308);
+    const Limiter limiter = make_limiter(48000, {0.0, 5.0, 15.0, 1e308});
     EXPECT_EQ(limiter.release_samples, inf);
     EXPECT_EQ(limiter.release_coefficient, 0.0);
 }
@@ -128,7 +122,7 @@ class InvalidSettings : public testing::TestWithParam<ErrorCase> {};
 TEST_P(InvalidSettings, ReportTheFirstErrorInOrder) {
     const ErrorCase& c = GetParam();
     const auto limiter =
-        ZarnLimiter::create(c.sample_rate, c.threshold_dBFS, c.attack_ms, c.hold_ms, c.release_ms);
+        Limiter::create(c.sample_rate, {c.threshold_dBFS, c.attack_ms, c.hold_ms, c.release_ms});
     ASSERT_FALSE(limiter.has_value());
     EXPECT_EQ(limiter.error().message(), c.message);
 }
@@ -196,7 +190,7 @@ void PrintTo(const HugeCase& c, std::ostream* out) {
 class UnstorableSettings : public testing::TestWithParam<HugeCase> {};
 
 TEST_P(UnstorableSettings, ThrowBadAlloc) {
-    EXPECT_THROW(ZarnLimiter::create(48000, 0.0, GetParam().attack_ms, GetParam().hold_ms, 40.0),
+    EXPECT_THROW(Limiter::create(48000, {0.0, GetParam().attack_ms, GetParam().hold_ms}),
                  std::bad_alloc);
 }
 
@@ -247,8 +241,8 @@ TEST(StageDesign, LengthsSumToLookaheadPlusTwo) {
 }
 
 TEST(StageDesign, LimiterUsesTheDesignedLengths) {
-    EXPECT_EQ(stage_lengths(make(48000)), (std::array<std::size_t, 3>{98, 81, 63}));
-    EXPECT_EQ(stage_lengths(make(44100, 0.0, 50.0)), (std::array<std::size_t, 3>{892, 739, 576}));
+    EXPECT_EQ(stage_lengths(make_limiter(48000)), (std::array<std::size_t, 3>{98, 81, 63}));
+    EXPECT_EQ(stage_lengths(make_limiter(44100, {0.0, 50.0})), (std::array<std::size_t, 3>{892, 739, 576}));
 }
 
 }  // namespace

@@ -2,26 +2,23 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <deque>
 #include <random>
 #include <vector>
 
 #include "envelope/gain_envelope.hpp"
-#include "envelope/peak_window.hpp"
+#include "lib/limiter.hpp"
 #include "lib/limiter_error.hpp"
-#include "lib/zarn_limiter.hpp"
 #include "make_limiter.hpp"
+#include "target_gain_queue.hpp"
 
 namespace {
 
-using zarn::PeakWindow;
+using zarn::reference::TargetGainQueue;
 
 // Runs the envelope of `limiter` over `peaks` and returns the frame gains.
-std::vector<float> envelope_gains(zarn::ZarnLimiter& limiter, std::vector<float> peaks) {
-    zarn::GainEnvelope envelope{limiter.peak_window,       limiter.window_minimum,
-                                limiter.stages,            limiter.gain,
-                                limiter.threshold,         limiter.lookahead_samples,
-                                limiter.release_coefficient};
+std::vector<float> envelope_gains(zarn::Limiter& limiter, std::vector<float> peaks) {
+    zarn::GainEnvelope envelope{limiter.state, limiter.threshold, limiter.lookahead_samples,
+                                limiter.window_length, limiter.release_coefficient};
     envelope.reset();
     envelope.run(peaks);
     return peaks;
@@ -33,10 +30,10 @@ std::vector<float> loud_frame_at_five() {
     return peaks;
 }
 
-TEST(PeakWindow, FrontIsTheMinimumOfTheLastWindowLengthGains) {
+TEST(TargetGainQueue, FrontIsTheMinimumOfTheLastWindowLengthGains) {
     std::mt19937_64 random(1);
     for (std::uint64_t window_length : {1u, 2u, 3u, 7u, 64u, 100u}) {
-        PeakWindow window(window_length);
+        TargetGainQueue window(window_length);
         // Few distinct values, so that equal gains meet in the queue.
         std::uniform_int_distribution<int> level(0, 5);
         std::vector<double> pushed;
@@ -57,19 +54,19 @@ TEST(PeakWindow, FrontIsTheMinimumOfTheLastWindowLengthGains) {
     }
 }
 
-TEST(PeakWindow, EmptyQueueAfterAPushIsAnInternalError) {
-    PeakWindow window(1);
+TEST(TargetGainQueue, EmptyQueueAfterAPushIsAnInternalError) {
+    TargetGainQueue window(1);
     window.window_length = 0;  // breaks the invariant that W is at least 1
     EXPECT_THROW(window.push(0.5), zarn::InternalError);
 }
 
-TEST(PeakWindow, RingCapacityIsAPowerOfTwoAboveTheWindow) {
-    EXPECT_EQ(PeakWindow::ring_capacity(1), 2u);
-    EXPECT_EQ(PeakWindow::ring_capacity(1023), 1024u);
-    EXPECT_EQ(PeakWindow::ring_capacity(1024), 2048u);
+TEST(TargetGainQueue, RingCapacityIsAPowerOfTwoAboveTheWindow) {
+    EXPECT_EQ(TargetGainQueue::ring_capacity(1), 2u);
+    EXPECT_EQ(TargetGainQueue::ring_capacity(1023), 1024u);
+    EXPECT_EQ(TargetGainQueue::ring_capacity(1024), 2048u);
     // No overflow in W + 1, in the rounding up, or in the byte size.
     for (const std::uint64_t huge : {std::uint64_t{1} << 59, UINT64_MAX - 1, UINT64_MAX}) {
-        EXPECT_EQ(PeakWindow::ring_capacity(huge), 0u);
+        EXPECT_EQ(TargetGainQueue::ring_capacity(huge), 0u);
     }
 }
 
@@ -90,8 +87,8 @@ struct EnvelopeCase {
 class WorkedEnvelope : public testing::TestWithParam<EnvelopeCase> {};
 
 TEST_P(WorkedEnvelope, GivesTheExactGainSequence) {
-    zarn::ZarnLimiter limiter =
-        make_limiter(1000, 0.0, 4.0, GetParam().hold_ms, GetParam().release_ms);
+    zarn::Limiter limiter =
+        make_limiter(1000, {0.0, 4.0, GetParam().hold_ms, GetParam().release_ms});
     EXPECT_EQ(envelope_gains(limiter, loud_frame_at_five()), GetParam().gains);
     // A second run on the same state gives the same gains.
     EXPECT_EQ(envelope_gains(limiter, loud_frame_at_five()), GetParam().gains);
@@ -108,7 +105,7 @@ INSTANTIATE_TEST_SUITE_P(
                       1.0f}}));
 
 TEST(GainEnvelope, PeaksAtOrBelowTheThresholdKeepUnityGain) {
-    zarn::ZarnLimiter limiter = make_limiter(44100, -3.0, 5.0, 15.0, 40.0);
+    zarn::Limiter limiter = make_limiter(44100, {-3.0, 5.0, 15.0, 40.0});
     const auto threshold = static_cast<float>(limiter.threshold);
     // The float nearest the threshold may lie just above it; take the one
     // below so every peak is at or below the ceiling.
@@ -128,7 +125,7 @@ TEST(GainEnvelope, PeaksAtOrBelowTheThresholdKeepUnityGain) {
 }
 
 TEST(GainEnvelope, ZeroThresholdSilencesEveryFrameWithSignal) {
-    zarn::ZarnLimiter limiter = make_limiter(1000, -7000.0, 4.0, 2.0, 3.0);
+    zarn::Limiter limiter = make_limiter(1000, {-7000.0, 4.0, 2.0, 3.0});
     ASSERT_EQ(limiter.threshold, 0.0);
     const std::vector<float> peaks = {0.0f, 1e-30f, 0.0f, 0.5f, 0.0f, 0.0f, 0.0f,
                                       0.0f, 0.0f,   0.0f, 0.0f, 0.0f, 0.0f, 3.0f};
@@ -142,7 +139,7 @@ TEST(GainEnvelope, ZeroThresholdSilencesEveryFrameWithSignal) {
 }
 
 TEST(GainEnvelope, BufferShorterThanTheLookaheadGetsOneGainPerFrame) {
-    zarn::ZarnLimiter limiter = make_limiter(1000, 0.0, 4.0, 2.0, 3.0);
+    zarn::Limiter limiter = make_limiter(1000, {0.0, 4.0, 2.0, 3.0});
     // The frames are decided with the silent frames past the end; the ramp
     // towards the loud frame 2 began before the buffer did.
     EXPECT_EQ(envelope_gains(limiter, {0.0f, 0.0f, 2.0f}),

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "lib/zarn_limiter.hpp"
+#include "lib/limiter.hpp"
 #include "make_limiter.hpp"
 #include "reference_pass.hpp"
 
@@ -21,7 +21,7 @@
 
 namespace {
 
-using zarn::ZarnLimiter;
+using zarn::Limiter;
 
 struct Settings {
     std::uint32_t sample_rate;
@@ -37,8 +37,8 @@ std::string describe(const Settings& s) {
            std::to_string(s.hold_ms) + " ms, release " + std::to_string(s.release_ms) + " ms";
 }
 
-ZarnLimiter limiter_for(const Settings& s) {
-    return make_limiter(s.sample_rate, s.threshold_dBFS, s.attack_ms, s.hold_ms, s.release_ms);
+Limiter limiter_for(const Settings& s) {
+    return make_limiter(s.sample_rate, {s.threshold_dBFS, s.attack_ms, s.hold_ms, s.release_ms});
 }
 
 bool same_bits(const float* a, const float* b, std::size_t count) {
@@ -49,8 +49,8 @@ bool same_bits(const float* a, const float* b, std::size_t count) {
 // left over by one call would show in the next) and expects identical bits.
 void expect_same_as_reference(const Settings& settings, const std::vector<float>& input,
                               std::size_t channels, const std::string& what) {
-    ZarnLimiter reference_limiter = limiter_for(settings);
-    ZarnLimiter limiter = limiter_for(settings);
+    Limiter reference_limiter = limiter_for(settings);
+    Limiter limiter = limiter_for(settings);
     std::vector<float> expected = input;
     const auto expected_gains = reference_process(reference_limiter, expected, channels);
 
@@ -73,12 +73,12 @@ void expect_same_as_reference(const Settings& settings, const std::vector<float>
         ASSERT_TRUE(same_bits(samples.data(), expected.data(), expected.size()))
             << what << ", call " << call;
         // The run state ends where the plain pass leaves it too.
-        EXPECT_EQ(std::bit_cast<std::uint64_t>(limiter.gain),
-                  std::bit_cast<std::uint64_t>(reference_limiter.gain))
+        EXPECT_EQ(std::bit_cast<std::uint64_t>(limiter.state.follower),
+                  std::bit_cast<std::uint64_t>(reference_limiter.state.follower))
             << what;
-        for (std::size_t s = 0; s < limiter.stages.size(); ++s) {
-            const zarn::SmoothingStage& stage = limiter.stages[s];
-            const zarn::SmoothingStage& expected_stage = reference_limiter.stages[s];
+        for (std::size_t s = 0; s < limiter.state.stages.size(); ++s) {
+            const zarn::SmoothingStage& stage = limiter.state.stages[s];
+            const zarn::SmoothingStage& expected_stage = reference_limiter.state.stages[s];
             EXPECT_EQ(stage.position, expected_stage.position) << what << ", stage " << s;
             EXPECT_EQ(std::bit_cast<std::uint64_t>(stage.sum),
                       std::bit_cast<std::uint64_t>(expected_stage.sum))

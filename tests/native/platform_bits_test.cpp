@@ -29,7 +29,7 @@ std::vector<float> noise_bursts(std::size_t frames) {
 // envelope state the run leaves: the state is double precision, so it also
 // shows differences too small to reach a float32 gain.
 std::uint64_t bits_hash(const std::vector<float>& samples, const zarn::SampleBuffer& gains,
-                        const zarn::ZarnLimiter& limiter) {
+                        const zarn::Limiter& limiter) {
     std::uint64_t hash = 0xcbf29ce484222325u;
     const auto mix = [&hash](std::uint64_t bits) { hash = (hash ^ bits) * 0x100000001b3u; };
     for (const float sample : samples) {
@@ -38,8 +38,8 @@ std::uint64_t bits_hash(const std::vector<float>& samples, const zarn::SampleBuf
     for (std::size_t t = 0; t < gains.size(); ++t) {
         mix(std::bit_cast<std::uint32_t>(gains.data()[t]));
     }
-    mix(std::bit_cast<std::uint64_t>(limiter.gain));
-    for (const zarn::SmoothingStage& stage : limiter.stages) {
+    mix(std::bit_cast<std::uint64_t>(limiter.state.follower));
+    for (const zarn::SmoothingStage& stage : limiter.state.stages) {
         mix(std::bit_cast<std::uint64_t>(stage.sum));
     }
     return hash;
@@ -56,7 +56,9 @@ class SameBitsEverywhere : public testing::TestWithParam<RunCase> {};
 // the threshold, the release follower's fused multiply-add and every other
 // step are exactly specified.
 TEST_P(SameBitsEverywhere, NoiseBursts) {
-    zarn::ZarnLimiter limiter = make_limiter(48000, GetParam().threshold_dBFS, 1.0, 2.0, 20.0);
+    zarn::Limiter limiter = make_limiter(
+        48000, {.threshold_dBFS = GetParam().threshold_dBFS, .attack_ms = 1.0, .hold_ms = 2.0,
+                .release_ms = 20.0});
     std::vector<float> samples = noise_bursts(60000);
     const auto gains = limiter.process(samples, 2);
     ASSERT_TRUE(gains.has_value());

@@ -10,12 +10,12 @@
 #include <string>
 #include <vector>
 
-#include "lib/zarn_limiter.hpp"
+#include "lib/limiter.hpp"
 #include "make_limiter.hpp"
 
 namespace {
 
-using zarn::ZarnLimiter;
+using zarn::Limiter;
 
 constexpr float nan = std::numeric_limits<float>::quiet_NaN();
 constexpr float inf = std::numeric_limits<float>::infinity();
@@ -32,19 +32,15 @@ bool same_bits(const std::vector<float>& a, const std::vector<float>& b) {
 
 // The run state of a limiter, to see whether a call changed it.
 struct RunState {
-    std::uint64_t next_frame;
-    std::size_t front;
-    std::size_t back;
-    double gain;
+    double follower;
     std::vector<double> stage_sums;
     std::vector<std::size_t> stage_positions;
     bool operator==(const RunState&) const = default;
 };
 
-RunState run_state(const ZarnLimiter& limiter) {
-    RunState state{limiter.peak_window.next_frame, limiter.peak_window.front,
-                   limiter.peak_window.back, limiter.gain, {}, {}};
-    for (const zarn::SmoothingStage& stage : limiter.stages) {
+RunState run_state(const Limiter& limiter) {
+    RunState state{limiter.state.follower, {}, {}};
+    for (const zarn::SmoothingStage& stage : limiter.state.stages) {
         state.stage_sums.push_back(stage.sum);
         state.stage_positions.push_back(stage.position);
     }
@@ -70,7 +66,7 @@ void PrintTo(const InvalidCase& c, std::ostream* out) {
 class InvalidBuffer : public testing::TestWithParam<InvalidCase> {};
 
 TEST_P(InvalidBuffer, FailsWithoutTouchingBufferOrLimiter) {
-    ZarnLimiter limiter = make_limiter(1000, 0.0, 4.0, 2.0, 3.0);
+    Limiter limiter = make_limiter(1000, {0.0, 4.0, 2.0, 3.0});
     std::vector<float> reference = loud_frame_at_five(2.0f);
     const auto first = limiter.process(reference, 1);
     ASSERT_TRUE(first.has_value());
@@ -107,7 +103,7 @@ INSTANTIATE_TEST_SUITE_P(
                     "input sample at flat index 4 is not finite"}));
 
 TEST(ProcessingPass, EmptyBufferResetsTheEnvelope) {
-    ZarnLimiter limiter = make_limiter(1000, 0.0, 4.0, 2.0, 3.0);
+    Limiter limiter = make_limiter(1000, {0.0, 4.0, 2.0, 3.0});
     const RunState neutral = run_state(limiter);
     std::vector<float> loud = loud_frame_at_five(2.0f);
     ASSERT_TRUE(limiter.process(loud, 1).has_value());
@@ -126,7 +122,7 @@ TEST(ProcessingPass, EmptyBufferResetsTheEnvelope) {
 TEST(ProcessingPass, QuietBuffersPassThroughBitForBit) {
     std::mt19937_64 random(11);
     for (const double threshold_dBFS : {0.0, -1.0, -6.02, -20.0}) {
-        ZarnLimiter limiter = make_limiter(48000, threshold_dBFS);
+        Limiter limiter = make_limiter(48000, {threshold_dBFS});
         // Samples at most the threshold, with -0, subnormals and the largest
         // float not above it.
         float ceiling = static_cast<float>(limiter.threshold);
@@ -151,7 +147,7 @@ TEST(ProcessingPass, QuietBuffersPassThroughBitForBit) {
 }
 
 TEST(ProcessingPass, LinksTheChannelsOfEachFrame) {
-    ZarnLimiter limiter = make_limiter(1000, 0.0, 4.0, 2.0, 3.0);
+    Limiter limiter = make_limiter(1000, {0.0, 4.0, 2.0, 3.0});
     std::vector<float> samples(12, 0.25f);
     const std::vector<float> loud = loud_frame_at_five(2.0f);
     samples.insert(samples.end(), loud.begin(), loud.end());
@@ -171,7 +167,7 @@ TEST(ProcessingPass, LinksTheChannelsOfEachFrame) {
 }
 
 TEST(ProcessingPass, ClampsToTheCeilingRoundedToFloat) {
-    ZarnLimiter limiter = make_limiter(1000, -6.0, 4.0, 2.0, 3.0);
+    Limiter limiter = make_limiter(1000, {-6.0, 4.0, 2.0, 3.0});
     ASSERT_EQ(limiter.threshold, 0.5011872336272722);
     std::vector<float> samples = loud_frame_at_five(1.0f);
     ASSERT_TRUE(limiter.process(samples, 1).has_value());
@@ -192,7 +188,7 @@ void PrintTo(const SpikeCase& c, std::ostream* out) {
 class LoudSpike : public testing::TestWithParam<SpikeCase> {};
 
 TEST_P(LoudSpike, GainsStayInTheUnitRange) {
-    ZarnLimiter limiter = make_limiter(48000, GetParam().threshold_dBFS, 50.0);
+    Limiter limiter = make_limiter(48000, {GetParam().threshold_dBFS, 50.0});
     const auto ceiling = static_cast<float>(limiter.threshold);
     const std::size_t at = 20000;
     std::vector<float> input(48000, 0.0f);
@@ -220,7 +216,7 @@ INSTANTIATE_TEST_SUITE_P(Spikes, LoudSpike,
 
 // A random limiter that often sits on an edge: a look-ahead of one frame, no
 // hold, an instant or a never-ending release, a threshold of 0.
-ZarnLimiter random_limiter(std::mt19937_64& random) {
+Limiter random_limiter(std::mt19937_64& random) {
     std::uniform_int_distribution<int> pick(0, 7);
     std::uniform_real_distribution<double> unit(0.0, 1.0);
     const std::array<std::uint32_t, 4> rates = {1000, 8000, 44100, 48000};
@@ -230,7 +226,7 @@ ZarnLimiter random_limiter(std::mt19937_64& random) {
     const double hold_ms = pick(random) == 0 ? 0.0 : 30.0 * unit(random);
     const int release = pick(random);
     const double release_ms = release == 0 ? 0.0 : release == 1 ? 1e308 : 100.0 * unit(random);
-    return make_limiter(sample_rate, threshold_dBFS, attack_ms, hold_ms, release_ms);
+    return make_limiter(sample_rate, {threshold_dBFS, attack_ms, hold_ms, release_ms});
 }
 
 // Random samples at a random loudness, with zeros and the largest floats.
@@ -258,7 +254,7 @@ TEST(ProcessingPass, PropertiesHoldForRandomConfigurations) {
     std::uniform_int_distribution<std::size_t> short_length(0, 7);
     std::uniform_int_distribution<std::size_t> long_length(1, 3000);
     for (int trial = 0; trial < 300; ++trial) {
-        ZarnLimiter limiter = random_limiter(random);
+        Limiter limiter = random_limiter(random);
         const std::size_t channels = channel_count(random);
         const std::size_t frames = trial % 4 == 0 ? short_length(random) : long_length(random);
         const std::vector<float> input = random_samples(random, channels * frames);

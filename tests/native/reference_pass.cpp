@@ -8,12 +8,13 @@
 #include <utility>
 
 #include "envelope/fused_multiply_add.hpp"
+#include "target_gain_queue.hpp"
 
 namespace {
 
 using zarn::LimiterError;
 using zarn::SampleBuffer;
-using zarn::ZarnLimiter;
+using zarn::Limiter;
 
 constexpr std::uint32_t largest_finite_bits = 0x7f7fffff;
 constexpr double peak_offset = 0x1p-52;
@@ -44,29 +45,31 @@ double target_gain(double peak, double threshold) {
     return peak > threshold ? threshold / (peak + peak_offset) : 1.0;
 }
 
-void reset(ZarnLimiter& limiter) {
-    limiter.peak_window.reset();
-    limiter.gain = 1.0;
-    for (zarn::SmoothingStage& stage : limiter.stages) {
+void reset(zarn::EnvelopeState& state) {
+    state.follower = 1.0;
+    for (zarn::SmoothingStage& stage : state.stages) {
         stage.reset();
     }
 }
 
 // Peaks in, gains out, in place: one push, one follower step and one pass
 // through the cascade per iteration.
-void run_envelope(ZarnLimiter& limiter, std::span<float> values) {
+void run_envelope(Limiter& limiter, std::span<float> values) {
     const std::uint64_t frames = values.size();
     const std::uint64_t lookahead = limiter.lookahead_samples;
     const double threshold = limiter.threshold;
+    zarn::reference::TargetGainQueue queue(limiter.window_length);
+    zarn::EnvelopeState& state = limiter.state;
     for (std::uint64_t i = 0; i < frames + lookahead; ++i) {
         const double peak = i < frames ? static_cast<double>(values[i]) : 0.0;
-        const double window_minimum = limiter.peak_window.push(target_gain(peak, threshold));
-        const double released = zarn::fused_multiply_add(window_minimum - limiter.gain,
-                                                         limiter.release_coefficient, limiter.gain);
-        limiter.gain = window_minimum < released ? window_minimum : released;
-        const double y1 = limiter.stages[0].smooth(limiter.gain);
-        const double y2 = limiter.stages[1].smooth(y1);
-        const double y3 = limiter.stages[2].smooth(y2);
+        const double window_minimum = queue.push(target_gain(peak, threshold));
+        const double released = zarn::fused_multiply_add(window_minimum - state.follower,
+                                                         limiter.release_coefficient,
+                                                         state.follower);
+        state.follower = window_minimum < released ? window_minimum : released;
+        const double y1 = state.stages[0].smooth(state.follower);
+        const double y2 = state.stages[1].smooth(y1);
+        const double y3 = state.stages[2].smooth(y2);
         double y = y3 < 1.0 ? y3 : 1.0;
         y = y < 0.0 ? 0.0 : y;
         if (i >= lookahead) {
@@ -82,9 +85,9 @@ void run_envelope(ZarnLimiter& limiter, std::span<float> values) {
 
 }  // namespace
 
-zarn::Expected<SampleBuffer, LimiterError> reference_process(ZarnLimiter& limiter,
-                                                            std::span<float> samples,
-                                                            std::size_t channels) {
+zarn::Expected<SampleBuffer, LimiterError> reference_process(Limiter& limiter,
+                                                             std::span<float> samples,
+                                                             std::size_t channels) {
     if (auto error = validate(samples, channels)) {
         return zarn::Unexpected(std::move(*error));
     }
@@ -97,7 +100,7 @@ zarn::Expected<SampleBuffer, LimiterError> reference_process(ZarnLimiter& limite
             gains.data()[t] = magnitude > gains.data()[t] ? magnitude : gains.data()[t];
         }
     }
-    reset(limiter);
+    reset(limiter.state);
     if (frames == 0) {
         return gains;
     }

@@ -4,8 +4,8 @@
 #include <random>
 #include <vector>
 
-#include "envelope/peak_window.hpp"
 #include "envelope/sliding_minimum.hpp"
+#include "target_gain_queue.hpp"
 
 namespace {
 
@@ -13,11 +13,11 @@ namespace {
 // pieces of random length (so that pieces end inside blocks and at their
 // ends), with restarts at random frames matched by resets of the queue:
 // frames before a restart count as 1.0, which every gain is at most.
-TEST(SlidingMinimum, GivesTheMinimaOfThePeakWindowQueue) {
+TEST(SlidingMinimum, GivesTheMinimaOfTheQueue) {
     std::mt19937_64 random(5);
     for (const std::uint64_t window_length : {1u, 2u, 3u, 7u, 64u, 100u, 1500u}) {
         zarn::SlidingMinimum sliding(window_length);
-        zarn::PeakWindow queue(window_length);
+        zarn::reference::TargetGainQueue queue(window_length);
         queue.reset();
         // Few distinct levels, so that equal gains meet; 1.0 and 0.0 among them.
         std::uniform_int_distribution<int> level(0, 5);

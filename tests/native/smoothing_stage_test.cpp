@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "envelope/smoothing_stage.hpp"
-#include "lib/zarn_limiter.hpp"
+#include "lib/limiter.hpp"
 
 namespace {
 

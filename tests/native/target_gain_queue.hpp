@@ -4,12 +4,14 @@
 #include <cstdint>
 #include <memory>
 
-namespace zarn {
+namespace zarn::reference {
 
-// Moving minimum of the target gains of the last `window_length` frames: a
-// monotonic queue of (frame, gain) pairs whose front is the minimum. Frame
-// indices and gains both strictly increase from front to back.
-struct PeakWindow {
+// Moving minimum of the target gains of the last `window_length` frames, the
+// straightforward way: a monotonic queue of (frame, gain) pairs whose front
+// is the minimum. Frame indices and gains both strictly increase from front
+// to back. The reference pass uses it, and the library's SlidingMinimum is
+// checked against it.
+struct TargetGainQueue {
     struct Entry {
         std::uint64_t frame;
         double gain;
@@ -17,7 +19,7 @@ struct PeakWindow {
 
     // Throws std::bad_alloc when the ring for `window_length` + 1 entries
     // cannot be sized or allocated.
-    explicit PeakWindow(std::uint64_t window_length);
+    explicit TargetGainQueue(std::uint64_t window_length);
 
     // The power-of-two ring capacity for a window of `window_length` frames,
     // or 0 when it (or its size in bytes) is not representable.
@@ -59,4 +61,4 @@ struct PeakWindow {
     std::size_t back;   // one past the newest entry (unwrapped)
 };
 
-}  // namespace zarn
+}  // namespace zarn::reference

@@ -1,4 +1,4 @@
-#include "envelope/peak_window.hpp"
+#include "target_gain_queue.hpp"
 
 #include <bit>
 #include <cstddef>
@@ -7,22 +7,22 @@
 
 #include "lib/limiter_error.hpp"
 
-namespace zarn {
+namespace zarn::reference {
 
 namespace {
 
-std::unique_ptr<PeakWindow::Entry[]> allocate_ring(std::size_t capacity) {
+std::unique_ptr<TargetGainQueue::Entry[]> allocate_ring(std::size_t capacity) {
     if (capacity == 0) {
         throw std::bad_alloc();
     }
     // Default-initialised: entries are written before they are read, and
     // untouched pages of a long window cost nothing.
-    return std::unique_ptr<PeakWindow::Entry[]>(new PeakWindow::Entry[capacity]);
+    return std::unique_ptr<TargetGainQueue::Entry[]>(new TargetGainQueue::Entry[capacity]);
 }
 
 }  // namespace
 
-std::size_t PeakWindow::ring_capacity(std::uint64_t window_length) noexcept {
+std::size_t TargetGainQueue::ring_capacity(std::uint64_t window_length) noexcept {
     constexpr std::size_t max_entries =
         static_cast<std::size_t>(std::numeric_limits<std::ptrdiff_t>::max()) / sizeof(Entry);
     // The bound keeps both window_length + 1 and the rounding up to a power
@@ -34,7 +34,7 @@ std::size_t PeakWindow::ring_capacity(std::uint64_t window_length) noexcept {
     return capacity <= max_entries ? capacity : 0;
 }
 
-PeakWindow::PeakWindow(std::uint64_t window_length)
+TargetGainQueue::TargetGainQueue(std::uint64_t window_length)
     : window_length(window_length),
       next_frame(0),
       entries(allocate_ring(ring_capacity(window_length))),
@@ -42,14 +42,14 @@ PeakWindow::PeakWindow(std::uint64_t window_length)
       front(0),
       back(0) {}
 
-void PeakWindow::reset() {
+void TargetGainQueue::reset() {
     next_frame = 0;
     front = 0;
     back = 0;
 }
 
-void PeakWindow::report_empty_window() {
+void TargetGainQueue::report_empty_window() {
     throw InternalError("the current value is always in the moving window");
 }
 
-}  // namespace zarn
+}  // namespace zarn::reference

@@ -1,4 +1,4 @@
-#include "lib/zarn_limiter.hpp"
+#include "lib/limiter.hpp"
 
 #include <cmath>
 #include <limits>
@@ -36,13 +36,12 @@ double samples_of(double ms, double rate) {
 }
 
 // Refuses, before anything is allocated, a window or look-ahead whose
-// storage cannot even be sized: the window's ring (whose bound of 16-byte
-// entries also covers the sliding minimum's 2 * window_length + 1 doubles)
-// and the three stage rings of lookahead_samples + 2 doubles in all.
+// storage cannot even be sized: the moving minimum's 2 * window_length + 1
+// doubles and the three stage rings of lookahead_samples + 2 doubles in all.
 void check_storage(std::uint64_t lookahead_samples, std::uint64_t window_length) {
     constexpr std::uint64_t max_ring_entries =
         static_cast<std::uint64_t>(std::numeric_limits<std::ptrdiff_t>::max()) / sizeof(double);
-    if (PeakWindow::ring_capacity(window_length) == 0) {
+    if (window_length > SlidingMinimum::max_window_length) {
         throw std::bad_alloc();
     }
     if (lookahead_samples > max_ring_entries - 2) {
@@ -86,10 +85,9 @@ std::array<std::size_t, 3> design_stage_lengths(std::uint64_t lookahead_samples)
     return lengths;
 }
 
-Expected<ZarnLimiter, LimiterError> ZarnLimiter::create(std::uint32_t sample_rate,
-                                                             double threshold_dBFS,
-                                                             double attack_ms, double hold_ms,
-                                                             double release_ms) {
+Expected<Limiter, LimiterError> Limiter::create(std::uint32_t sample_rate,
+                                                const LimiterSettings& settings) {
+    const auto [threshold_dBFS, attack_ms, hold_ms, release_ms] = settings;
     if (sample_rate == 0) {
         return Unexpected(LimiterError{ZeroSampleRate{}});
     }
@@ -120,19 +118,19 @@ Expected<ZarnLimiter, LimiterError> ZarnLimiter::create(std::uint32_t sample_rat
     const std::array<std::size_t, 3> lengths = design_stage_lengths(lookahead_samples);
     const double release_samples = samples_of(release_ms, rate);
 
-    return ZarnLimiter{
-        .peak_window = PeakWindow(window_length),
-        .window_minimum = SlidingMinimum(window_length),
-        .stages = {SmoothingStage(lengths[0]), SmoothingStage(lengths[1]),
-                    SmoothingStage(lengths[2])},
+    return Limiter{
+        .sample_rate = sample_rate,
         .threshold_dBFS = threshold_dBFS,
         .threshold = threshold,
         .lookahead_samples = lookahead_samples,
+        .window_length = window_length,
         .hold_samples = window_length - lookahead_samples,
         .release_samples = release_samples,
         .release_coefficient = 1.0 / (release_samples + 1.0),
-        .gain = 1.0,
-        .sample_rate = sample_rate,
+        .state = {.target_minimum = SlidingMinimum(window_length),
+                  .stages = {SmoothingStage(lengths[0]), SmoothingStage(lengths[1]),
+                             SmoothingStage(lengths[2])},
+                  .follower = 1.0},
     };
 }
 
