@@ -206,14 +206,14 @@ Natural exponential(const Natural& r, unsigned precision) {
 // enclose a value that rounds to those bits (the powers of ten below 1 are
 // never halfway between two doubles, so the tie rule never matters).
 std::uint64_t nearest_double_bits(Natural n, unsigned precision, int k) {
-    // n lies in [2^binade, 2^(binade + 1)) * 2^(-k), in units of the result.
+    // The value n * 2^(-precision - k) lies in [2^binade, 2^(binade + 1)).
     const int binade = static_cast<int>(n.bit_length()) - 1 - static_cast<int>(precision) - k;
     const bool normal = binade >= -1022;
     // Position of the last bit the double keeps: 52 below the leading bit,
     // or 2^-1074 for a subnormal.
     const int last_bit = normal ? binade - 52 : -1074;
-    // At least 128 bits are below that position: precision >= 192 and the
-    // result is at least 2^-1332.
+    // n has at least `precision` (>= 192) bits, so more than 128 of them lie
+    // below that position.
     const auto shift = static_cast<unsigned>(last_bit + k + static_cast<int>(precision));
     n += Natural::power_of_two(shift - 1);
     n >>= shift;
@@ -241,7 +241,7 @@ std::optional<double> attempt(double magnitude, unsigned precision) {
     a = a * Natural::power_of_two(static_cast<unsigned>(exponent + static_cast<int>(precision)));
 
     // ln 2 = 2 atanh(1/3) and ln 10 = ln 8 + ln(5/4) = 6 atanh(1/3) + 2 atanh(1/9);
-    // errors below 8 and 32 units per precision bit.
+    // errors below 8 * precision and 32 * precision units.
     const Natural third = inverse_hyperbolic_tangent(3, precision);
     const Natural ninth = inverse_hyperbolic_tangent(9, precision);
     const Natural ln2 = third + third;
@@ -249,14 +249,15 @@ std::optional<double> attempt(double magnitude, unsigned precision) {
     ln10 *= 3;
     ln10 += ninth + ninth;
 
-    // t = a ln 10 (a <= 400: error below 12800 units per precision bit, and
-    // one more for the rounding down).
+    // t = a ln 10 (a <= 400: error below 12800 * precision units, and one
+    // more for the rounding down).
     Natural t = a * ln10;
     t >>= precision;
 
     // 10^-a = e^-t = 2^-k e^r with t = k ln 2 - r and 0 <= r < ln 2. The
     // estimate of k is corrected with the numbers themselves; k <= 1332, so
-    // r is off by less than 1332 * 8 + 12800 + 1 < 24000 units per bit.
+    // r is off by less than (1332 * 8 + 12800) * precision + 1, which is
+    // below 24000 * precision units.
     auto k = static_cast<std::uint32_t>(magnitude * 3.3219280948873626) + 1;
     Natural k_ln2 = ln2;
     k_ln2 *= k;
@@ -270,8 +271,9 @@ std::optional<double> attempt(double magnitude, unsigned precision) {
     }
     const Natural r = k_ln2 - t;
 
-    // e^r has slope below 2.01 here, so its error is below 48300 units per
-    // bit from r and 4 per bit from the series: 2^16 per bit bounds both.
+    // e^r has slope below 2.01 here, so its error is below 48300 * precision
+    // units from r and 4 * precision from the series: 2^16 * precision
+    // bounds both.
     const Natural power = exponential(r, precision);
     const Natural error(std::uint64_t{65536} * precision);
     const std::uint64_t low = nearest_double_bits(power - error, precision, static_cast<int>(k));
