@@ -56,7 +56,7 @@ echo "== Python tests under ASan and UBSan"
 "$python" -m venv "$build/venv"
 venv_python=$build/venv/bin/python
 "$venv_python" -m pip install --quiet --upgrade pip
-"$venv_python" -m pip install --quiet numpy pytest hypothesis
+"$venv_python" -m pip install --quiet numpy pandas pytest hypothesis
 "$venv_python" -m pip install --quiet --force-reinstall --no-deps \
     --config-settings=cmake.define.ZARN_SANITIZE=ON \
     --config-settings=cmake.build-type=RelWithDebInfo \

@@ -2,8 +2,8 @@
 # Builds the wheel and checks it: abi3audit finds no symbol outside the
 # stable ABI of Python 3.11, `auditwheel show` reads it (and names the
 # manylinux platform it is consistent with), and the extension exports
-# PyInit_zarn_limiter and nothing else. The wheel is installed into a fresh
-# venv and imported from there.
+# PyInit_zarn_limiter and nothing else, and the zarn-limit command is in it.
+# The wheel is installed into a fresh venv and imported from there.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -49,6 +49,10 @@ if [ "$exported" != "PyInit_zarn_limiter" ]; then
     exit 1
 fi
 
+echo "== the command's package and console script"
+test -f "$build/unpacked/zarn_limiter_cli/__main__.py"
+grep -q "^zarn-limit = zarn_limiter_cli:main" "$build"/unpacked/zarn_limiter-*.dist-info/entry_points.txt
+
 echo "== install and import"
 "$venv_python" -m pip install --quiet "$wheel"
 (cd "$build" && "$venv_python" -c '
@@ -57,3 +61,10 @@ audio, gains = zarn_limiter.limit(np.array([0.5, 2.0, -4.0], dtype=np.float32), 
 assert audio.dtype == np.float32 and float(np.abs(audio).max()) <= 1.0
 print("installed wheel imports and limits:", zarn_limiter.__file__)
 ')
+# Without the cli extra the command still documents itself, and names the extra to install.
+"$build/venv/bin/zarn-limit" --help >/dev/null
+if "$build/venv/bin/zarn-limit" 2>"$build/no-extra.txt"; then
+    echo "zarn-limit ran without its extra" >&2
+    exit 1
+fi
+grep -q "pip install 'zarn-limiter\[cli\]'" "$build/no-extra.txt"

@@ -4,6 +4,8 @@
 #include <limits>
 #include <new>
 
+#include "envelope/sliding_minimum.hpp"
+#include "envelope/smoothing_stage.hpp"
 #include "lib/power_of_ten.hpp"
 
 namespace zarn {

@@ -33,7 +33,7 @@ struct Limiter {
     double threshold_dBFS;
     double threshold;                  // linear ceiling, in [0, 1]
     std::uint64_t lookahead_samples;   // at least 1
-    std::uint64_t window_length;       // frames a target gain is held in the window
+    std::uint64_t window_length;       // frames the moving minimum spans
     std::uint64_t hold_samples;        // window_length - lookahead_samples
     double release_samples;            // not rounded; may be +inf
     double release_coefficient;        // 1 / (release_samples + 1)

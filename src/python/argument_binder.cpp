@@ -33,13 +33,15 @@ bool raise_too_many_positional(const FunctionDescription& description, Py_ssize_
     return false;
 }
 
-bool bind_positional(const FunctionDescription& description, PyObject* const* args,
-                     Py_ssize_t nargs, std::span<PyRef> slots) {
+// The first `nargs` slots take the positional arguments, `argument(i)`.
+template <class Argument>
+bool bind_positional(const FunctionDescription& description, Py_ssize_t nargs,
+                     Argument&& argument, std::span<PyObject*> slots) {
     if (static_cast<std::size_t>(nargs) > description.parameters.size()) {
         return raise_too_many_positional(description, nargs);
     }
     for (Py_ssize_t i = 0; i < nargs; ++i) {
-        slots[static_cast<std::size_t>(i)] = PyRef::borrow(args[i]);
+        slots[static_cast<std::size_t>(i)] = argument(i);
     }
     return true;
 }
@@ -65,29 +67,29 @@ std::size_t find_parameter(const FunctionDescription& description, PyObject* key
 }
 
 bool bind_keyword(const FunctionDescription& description, PyObject* keyword, PyObject* value,
-                  std::span<PyRef> slots) {
+                  std::span<PyObject*> slots) {
     const std::size_t index = find_parameter(description, keyword);
     if (index == description.parameters.size()) {
         PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%S'",
                      full_name(description).c_str(), keyword);
         return false;
     }
-    if (slots[index]) {
+    if (slots[index] != nullptr) {
         PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'",
                      full_name(description).c_str(), description.parameters[index]);
         return false;
     }
-    slots[index] = PyRef::borrow(value);
+    slots[index] = value;
     return true;
 }
 
 // "'a'", "'a' and 'b'", "'a', 'b', and 'c'".
-std::string quoted_list(const FunctionDescription& description, std::span<const PyRef> slots,
+std::string quoted_list(const FunctionDescription& description, std::span<PyObject* const> slots,
                         std::size_t missing) {
     std::string list;
     std::size_t listed = 0;
     for (std::size_t i = 0; i < description.required; ++i) {
-        if (slots[i]) {
+        if (slots[i] != nullptr) {
             continue;
         }
         if (listed > 0) {
@@ -101,10 +103,10 @@ std::string quoted_list(const FunctionDescription& description, std::span<const 
     return list;
 }
 
-bool check_required(const FunctionDescription& description, std::span<const PyRef> slots) {
+bool check_required(const FunctionDescription& description, std::span<PyObject* const> slots) {
     std::size_t missing = 0;
     for (std::size_t i = 0; i < description.required; ++i) {
-        missing += slots[i] ? 0 : 1;
+        missing += slots[i] != nullptr ? 0 : 1;
     }
     if (missing == 0) {
         return true;
@@ -119,8 +121,8 @@ bool check_required(const FunctionDescription& description, std::span<const PyRe
 }  // namespace
 
 bool bind_arguments(const FunctionDescription& description, PyObject* const* args,
-                    Py_ssize_t nargs, PyObject* kwnames, std::span<PyRef> slots) {
-    if (!bind_positional(description, args, nargs, slots)) {
+                    Py_ssize_t nargs, PyObject* kwnames, std::span<PyObject*> slots) {
+    if (!bind_positional(description, nargs, [&](Py_ssize_t i) { return args[i]; }, slots)) {
         return false;
     }
     const Py_ssize_t keywords = kwnames == nullptr ? 0 : PyTuple_Size(kwnames);
@@ -133,13 +135,10 @@ bool bind_arguments(const FunctionDescription& description, PyObject* const* arg
 }
 
 bool bind_arguments(const FunctionDescription& description, PyObject* args, PyObject* kwargs,
-                    std::span<PyRef> slots) {
-    const Py_ssize_t nargs = PyTuple_Size(args);
-    if (static_cast<std::size_t>(nargs) > description.parameters.size()) {
-        return raise_too_many_positional(description, nargs);
-    }
-    for (Py_ssize_t i = 0; i < nargs; ++i) {
-        slots[static_cast<std::size_t>(i)] = PyRef::borrow(PyTuple_GetItem(args, i));
+                    std::span<PyObject*> slots) {
+    const auto argument = [&](Py_ssize_t i) { return PyTuple_GetItem(args, i); };
+    if (!bind_positional(description, PyTuple_Size(args), argument, slots)) {
+        return false;
     }
     Py_ssize_t position = 0;
     PyObject* keyword = nullptr;

@@ -21,15 +21,15 @@ struct FunctionDescription {
 
 // Binds a vectorcall-style call (positional arguments as a vector, keyword
 // names as a tuple whose values follow the positional ones) to one slot per
-// parameter. A slot of an absent argument stays empty; the others hold a
-// strong reference. Returns false with TypeError set when the call does not
+// parameter. A slot of an absent argument stays null; the others borrow the
+// argument, which the caller keeps alive for the whole call. Returns false with TypeError set when the call does not
 // fit the description.
 bool bind_arguments(const FunctionDescription& description, PyObject* const* args,
-                    Py_ssize_t nargs, PyObject* kwnames, std::span<PyRef> slots);
+                    Py_ssize_t nargs, PyObject* kwnames, std::span<PyObject*> slots);
 
 // The same for a call with an argument tuple and a keyword dictionary (null
 // when there are no keywords), taken in the dictionary's order.
 bool bind_arguments(const FunctionDescription& description, PyObject* args, PyObject* kwargs,
-                    std::span<PyRef> slots);
+                    std::span<PyObject*> slots);
 
 }  // namespace zarn::python

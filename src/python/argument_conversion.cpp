@@ -1,63 +1,74 @@
 #include "python/argument_conversion.hpp"
 
+#include <array>
 #include <limits>
 #include <utility>
 
-#include "python/exception_note.hpp"
-#include "python/value_error.hpp"
+#include "python/call_boundary.hpp"
+#include "python/error_texts.hpp"
+#include "python/python_exception.hpp"
 
 namespace zarn::python {
 
-std::optional<double> convert_float(PyObject* value, const char* name, double absent) {
-    if (value == nullptr) {
-        return absent;
-    }
-    const double converted = PyFloat_AsDouble(value);
-    // -1.0 is also a valid value; only a pending exception marks a failure.
-    if (converted == -1.0 && PyErr_Occurred() != nullptr) {
-        add_argument_note(name);
+namespace {
+
+// The float settings in the order of their parameters.
+constexpr std::array<std::pair<const char*, double LimiterSettings::*>, 4> float_settings = {{
+    {"threshold_dBFS", &LimiterSettings::threshold_dBFS},
+    {"attack_ms", &LimiterSettings::attack_ms},
+    {"hold_ms", &LimiterSettings::hold_ms},
+    {"release_ms", &LimiterSettings::release_ms},
+}};
+
+// Accepts an integer (or an object with __index__) from 1 to 4294967295.
+// Every ordinary error of the conversion becomes ValueError "sample_rate
+// must be a positive 32-bit integer", which says everything the caller
+// needs; KeyboardInterrupt, SystemExit and GeneratorExit propagate.
+std::optional<std::uint32_t> convert_sample_rate(PyObject* value) {
+    const long long converted = PyLong_AsLongLong(value);
+    const bool failed = converted == -1 && PyErr_Occurred() != nullptr;
+    if (failed && !ordinary_error_pending()) {
         return std::nullopt;
     }
-    return converted;
+    if (failed || converted < 1 || converted > std::numeric_limits<std::uint32_t>::max()) {
+        PyErr_Clear();
+        raise_value_error(error_texts::invalid_sample_rate);
+        return std::nullopt;
+    }
+    return static_cast<std::uint32_t>(converted);
 }
 
-std::optional<LimiterSettings> convert_settings(PyObject* threshold_dBFS, PyObject* attack_ms,
-                                                PyObject* hold_ms, PyObject* release_ms) {
+}  // namespace
+
+std::optional<LimiterSettings> convert_settings(std::span<PyObject* const> arguments) {
     LimiterSettings settings;
-    const std::optional<double> threshold =
-        convert_float(threshold_dBFS, "threshold_dBFS", settings.threshold_dBFS);
-    if (!threshold) {
-        return std::nullopt;
+    for (std::size_t i = 0; i < float_settings.size(); ++i) {
+        const auto [name, field] = float_settings[i];
+        if (arguments[i] == nullptr) {
+            continue;
+        }
+        const double converted = PyFloat_AsDouble(arguments[i]);
+        // -1.0 is also a valid value; only a pending exception marks a failure.
+        if (converted == -1.0 && PyErr_Occurred() != nullptr) {
+            add_argument_note(name);
+            return std::nullopt;
+        }
+        settings.*field = converted;
     }
-    settings.threshold_dBFS = *threshold;
-    const std::optional<double> attack = convert_float(attack_ms, "attack_ms", settings.attack_ms);
-    if (!attack) {
-        return std::nullopt;
-    }
-    settings.attack_ms = *attack;
-    const std::optional<double> hold = convert_float(hold_ms, "hold_ms", settings.hold_ms);
-    if (!hold) {
-        return std::nullopt;
-    }
-    settings.hold_ms = *hold;
-    const std::optional<double> release =
-        convert_float(release_ms, "release_ms", settings.release_ms);
-    if (!release) {
-        return std::nullopt;
-    }
-    settings.release_ms = *release;
     return settings;
 }
 
 std::optional<zarn::Limiter> build_limiter(PyObject* sample_rate,
                                            const LimiterSettings& settings) {
-    const std::optional<std::uint32_t> rate = parse_sample_rate(sample_rate);
+    const std::optional<std::uint32_t> rate = convert_sample_rate(sample_rate);
     if (!rate) {
         return std::nullopt;
     }
-    auto limiter = zarn::Limiter::create(*rate, settings);
+    auto limiter = describing_shortage(
+        [&] { return zarn::Limiter::create(*rate, settings); },
+        [&] { return error_texts::lookahead_storage(settings.attack_ms, settings.hold_ms, *rate); });
     if (!limiter) {
-        value_error(limiter.error());
+        raise_value_error(limiter.error().message());
         return std::nullopt;
     }
     return std::move(*limiter);
@@ -67,26 +78,13 @@ std::optional<std::int64_t> convert_axis(PyObject* value) {
     if (value == nullptr) {
         return -1;
     }
-    static_assert(sizeof(long long) == sizeof(std::int64_t));
-    const long long converted = PyLong_AsLongLong(value);
+    static_assert(sizeof(long) == sizeof(std::int64_t));
+    const long converted = PyLong_AsLong(value);
     if (converted == -1 && PyErr_Occurred() != nullptr) {
         add_argument_note("axis");
         return std::nullopt;
     }
     return converted;
-}
-
-std::optional<std::uint32_t> parse_sample_rate(PyObject* value) {
-    const long long converted = PyLong_AsLongLong(value);
-    const bool failed = converted == -1 && PyErr_Occurred() != nullptr;
-    if (failed || converted < 1 || converted > std::numeric_limits<std::uint32_t>::max()) {
-        // The conversion's own exception is replaced, not chained: the one
-        // message says everything the caller needs.
-        PyErr_Clear();
-        PyErr_SetString(PyExc_ValueError, "sample_rate must be a positive 32-bit integer");
-        return std::nullopt;
-    }
-    return static_cast<std::uint32_t>(converted);
 }
 
 }  // namespace zarn::python

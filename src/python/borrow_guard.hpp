@@ -5,6 +5,8 @@
 #include <atomic>
 #include <cstdint>
 
+#include "python/error_texts.hpp"
+
 namespace zarn::python {
 
 // The access counter of one limiter object: 0 when unused, n > 0 while n
@@ -22,7 +24,7 @@ public:
         std::int64_t readers = flag.load();
         do {
             if (readers == exclusively_borrowed) {
-                PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+                PyErr_SetString(PyExc_RuntimeError, error_texts::already_mutably_borrowed);
                 flag_ = nullptr;
                 return;
             }
@@ -51,7 +53,7 @@ public:
     explicit ExclusiveBorrow(BorrowFlag& flag) noexcept : flag_(&flag) {
         std::int64_t unused = 0;
         if (!flag.compare_exchange_strong(unused, exclusively_borrowed)) {
-            PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+            PyErr_SetString(PyExc_RuntimeError, error_texts::already_borrowed);
             flag_ = nullptr;
         }
     }

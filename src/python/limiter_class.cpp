@@ -1,28 +1,47 @@
 #include "python/limiter_class.hpp"
 
 #include <array>
+#include <cstdint>
 #include <new>
 #include <optional>
 #include <string>
 #include <type_traits>
 #include <utility>
 
+#include "lib/limiter.hpp"
 #include "lib/number_text.hpp"
 #include "python/argument_binder.hpp"
 #include "python/argument_conversion.hpp"
+#include "python/audio_call.hpp"
+#include "python/borrow_guard.hpp"
 #include "python/call_boundary.hpp"
-#include "python/entry_points.hpp"
+#include "python/floating_point_environment.hpp"
 #include "python/once_cell.hpp"
 #include "python/py_ref.hpp"
+#include "python/settings_doc.hpp"
 
 namespace zarn::python {
 namespace {
 
 static_assert(std::is_nothrow_move_constructible_v<zarn::Limiter>);
 
+// The Python ZarnLimiter object: it owns one limiter by value and guards it
+// with its access counter.
+struct LimiterObject {
+    PyObject_HEAD
+    zarn::Limiter limiter;
+    BorrowFlag borrow_flag;
+};
+
+// The object behind a `self` that the interpreter guarantees to be a
+// ZarnLimiter instance.
+LimiterObject& as_limiter(PyObject* self) noexcept {
+    return *reinterpret_cast<LimiterObject*>(self);
+}
+
 // The leading signature line gives the class its __text_signature__.
 constexpr const char* class_doc =
-    "ZarnLimiter(sample_rate, threshold_dBFS=0.0, attack_ms=5.0, hold_ms=15.0, release_ms=40.0)\n"
+    "ZarnLimiter(" ZARN_SETTINGS_SIGNATURE ")\n"
     "--\n"
     "\n"
     "A configurable look-ahead brick-wall limiter.\n"
@@ -32,66 +51,57 @@ constexpr const char* class_doc =
     "starts with a neutral gain envelope.\n"
     "\n"
     "Args:\n"
-    "    sample_rate: Sample rate in hertz. Must be a positive 32-bit integer.\n"
-    "    threshold_dBFS: Output ceiling in dBFS. Must be finite and at most ``0.0``;\n"
-    "        ``0.0`` is full scale and approximately ``-6.02`` is half scale.\n"
-    "    attack_ms: Look-ahead attack time in milliseconds. It must round to at\n"
-    "        least one sample at ``sample_rate``.\n"
-    "    hold_ms: Hold time in milliseconds. May be zero.\n"
-    "    release_ms: Release time in milliseconds. May be zero.\n"
+    ZARN_SETTINGS_ARGUMENTS
     "\n"
     "Raises:\n"
     "    ValueError: If any configuration value is invalid.";
 
 constexpr std::array<const char*, 5> constructor_parameters = {
     "sample_rate", "threshold_dBFS", "attack_ms", "hold_ms", "release_ms"};
-
 const FunctionDescription constructor_description = {
     "__new__", "ZarnLimiter", constructor_parameters, 1};
 
-// Moves a built limiter state into a new Python object of `type`.
+// Moves a built limiter into a new Python object of `type`.
 PyObject* wrap_limiter(PyTypeObject* type, zarn::Limiter&& limiter) {
     auto allocate = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
     PyObject* object = allocate(type, 0);
     if (object == nullptr) {
         return nullptr;
     }
-    PyZarnLimiter& self = as_limiter(object);
+    LimiterObject& self = as_limiter(object);
     new (&self.limiter) zarn::Limiter(std::move(limiter));
     new (&self.borrow_flag) BorrowFlag(0);
     return object;
 }
 
-PyObject* construct_limiter(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    std::array<PyRef, constructor_parameters.size()> slots;
-    if (!bind_arguments(constructor_description, args, kwargs, slots)) {
-        return nullptr;
-    }
-    // The floats first: a bad float is reported before a bad sample rate.
-    const std::optional<LimiterSettings> settings =
-        convert_settings(slots[1].get(), slots[2].get(), slots[3].get(), slots[4].get());
-    if (!settings) {
-        return nullptr;
-    }
-    std::optional<zarn::Limiter> created = build_limiter(slots[0].get(), *settings);
-    if (!created) {
-        return nullptr;
-    }
-    return wrap_limiter(type, std::move(*created));
-}
-
 // __new__: the only way an instance comes into existence.
 PyObject* limiter_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    return call_boundary<PyObject*>(
-        nullptr, [&]() -> PyObject* { return construct_limiter(type, args, kwargs); });
+    return call_boundary<PyObject*>(nullptr, [&]() -> PyObject* {
+        std::array<PyObject*, constructor_parameters.size()> slots{};
+        if (!bind_arguments(constructor_description, args, kwargs, slots)) {
+            return nullptr;
+        }
+        const DefaultFloatingPointEnvironment floating_point;
+        // The floats first: a bad float is reported before a bad sample rate.
+        const std::optional<LimiterSettings> settings =
+            convert_settings(std::span(slots).subspan(1));
+        if (!settings) {
+            return nullptr;
+        }
+        std::optional<zarn::Limiter> created = build_limiter(slots[0], *settings);
+        if (!created) {
+            return nullptr;
+        }
+        return wrap_limiter(type, std::move(*created));
+    });
 }
 
-// Releases the limiter state, then the object memory, then the instance's
+// Releases the limiter, then the object memory, then the instance's
 // reference to its heap type.
 void limiter_dealloc(PyObject* object) {
     call_boundary_unraisable([&] {
         PyTypeObject* type = Py_TYPE(object);
-        PyZarnLimiter& self = as_limiter(object);
+        LimiterObject& self = as_limiter(object);
         self.borrow_flag.~BorrowFlag();
         self.limiter.~Limiter();
         auto free_object = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
@@ -100,36 +110,33 @@ void limiter_dealloc(PyObject* object) {
     });
 }
 
-PyObject* read_sample_rate(const zarn::Limiter& limiter) {
-    return PyLong_FromUnsignedLong(limiter.sample_rate);
-}
-PyObject* read_threshold(const zarn::Limiter& limiter) {
-    return PyFloat_FromDouble(limiter.threshold);
-}
-PyObject* read_threshold_dBFS(const zarn::Limiter& limiter) {
-    return PyFloat_FromDouble(limiter.threshold_dBFS);
-}
-PyObject* read_lookahead_samples(const zarn::Limiter& limiter) {
-    return PyLong_FromUnsignedLongLong(limiter.lookahead_samples);
-}
-PyObject* read_hold_samples(const zarn::Limiter& limiter) {
-    return PyLong_FromUnsignedLongLong(limiter.hold_samples);
-}
-PyObject* read_release_samples(const zarn::Limiter& limiter) {
-    return PyFloat_FromDouble(limiter.release_samples);
-}
-
-// A read-only property: reads one field under a shared borrow.
-template <PyObject* (*Read)(const zarn::Limiter&)>
-PyObject* get_property(PyObject* object, void*) {
+// Runs `read` on the limiter under a shared borrow, inside the boundary.
+template <class Read>
+PyObject* read_limiter(PyObject* object, Read&& read) {
     return call_boundary<PyObject*>(nullptr, [&]() -> PyObject* {
-        PyZarnLimiter& self = as_limiter(object);
+        LimiterObject& self = as_limiter(object);
         const SharedBorrow borrow(self.borrow_flag);
         if (!borrow) {
             return nullptr;
         }
-        return Read(self.limiter);
+        return read(self.limiter);
     });
+}
+
+PyObject* to_python(std::uint32_t value) {
+    return PyLong_FromUnsignedLong(value);
+}
+PyObject* to_python(std::uint64_t value) {
+    return PyLong_FromUnsignedLongLong(value);
+}
+PyObject* to_python(double value) {
+    return PyFloat_FromDouble(value);
+}
+
+// A read-only property: the limiter's `Field`.
+template <auto Field>
+PyObject* get_property(PyObject* object, void*) {
+    return read_limiter(object, [](const zarn::Limiter& limiter) { return to_python(limiter.*Field); });
 }
 
 std::string render_limiter(const zarn::Limiter& limiter) {
@@ -143,37 +150,76 @@ std::string render_limiter(const zarn::Limiter& limiter) {
 
 // __repr__, also used by str().
 PyObject* limiter_repr(PyObject* object) {
-    return call_boundary<PyObject*>(nullptr, [&]() -> PyObject* {
-        PyZarnLimiter& self = as_limiter(object);
-        const SharedBorrow borrow(self.borrow_flag);
-        if (!borrow) {
-            return nullptr;
-        }
-        const std::string text = render_limiter(self.limiter);
+    return read_limiter(object, [](const zarn::Limiter& limiter) {
+        const std::string text = render_limiter(limiter);
         return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
     });
 }
 
+// The leading signature lines give the method its __text_signature__; the
+// default of `axis` shows as "...".
+constexpr const char* process_doc =
+    "process($self, audio, axis=...)\n"
+    "--\n"
+    "\n"
+    "Process mono or multichannel audio.\n"
+    "\n"
+    "Args:\n"
+    "    audio: A one-dimensional mono array or a two-dimensional\n"
+    "        multichannel array. Values are converted to ``numpy.float32``;\n"
+    "        the input is not modified.\n"
+    "    axis: Frame axis. The default of ``-1`` expects\n"
+    "        ``(channels, frames)``. Use ``0`` for ``(frames, channels)``.\n"
+    "        For mono input, ``0`` and ``-1`` are\n"
+    "        equivalent.\n"
+    "\n"
+    "Returns:\n"
+    "    A tuple ``(audio, frame_gains)``. ``audio`` is a new ``numpy.float32``\n"
+    "    array with the same shape as the input. ``frame_gains`` is a\n"
+    "    one-dimensional ``numpy.float32`` array containing one linked gain\n"
+    "    value per frame.\n"
+    "\n"
+    "Raises:\n"
+    "    ValueError: If the input is not one- or two-dimensional, the\n"
+    "        frame axis is invalid, the channel dimension is empty, or an\n"
+    "        input sample is not finite.";
+
+
+constexpr std::array<const char*, 2> process_parameters = {"audio", "axis"};
+const FunctionDescription process_description = {"process", "ZarnLimiter", process_parameters,
+                                                 1};
+
+// process(audio, axis=-1): limits one buffer with the object's own limiter,
+// which it holds exclusively for the whole call.
+PyObject* limiter_process(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+    return call_boundary<PyObject*>(nullptr, [&]() -> PyObject* {
+        LimiterObject& object = as_limiter(self);
+        return limit_audio(process_description, {&object.limiter, &object.borrow_flag}, args,
+                           nargs, kwnames);
+    });
+}
+
 PyMethodDef limiter_methods[] = {
-    {"process", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&process)),
+    {"process", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&limiter_process)),
      METH_FASTCALL | METH_KEYWORDS, process_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef limiter_properties[] = {
-    {"sample_rate", get_property<read_sample_rate>, nullptr,
+    {"sample_rate", get_property<&zarn::Limiter::sample_rate>, nullptr,
      "int: Configured sample rate in hertz.", nullptr},
-    {"threshold", get_property<read_threshold>, nullptr,
+    {"threshold", get_property<&zarn::Limiter::threshold>, nullptr,
      "float: Configured output ceiling as a linear amplitude.", nullptr},
-    {"threshold_dBFS", get_property<read_threshold_dBFS>, nullptr,
+    {"threshold_dBFS", get_property<&zarn::Limiter::threshold_dBFS>, nullptr,
      "float: Configured output ceiling in dBFS.", nullptr},
-    {"lookahead_samples", get_property<read_lookahead_samples>, nullptr,
+    {"lookahead_samples", get_property<&zarn::Limiter::lookahead_samples>, nullptr,
      "int: Look-ahead latency in samples.", nullptr},
-    {"attack_samples", get_property<read_lookahead_samples>, nullptr,
+    {"attack_samples", get_property<&zarn::Limiter::lookahead_samples>, nullptr,
      "int: Look-ahead latency in samples. (alias for ``lookahead_samples``)", nullptr},
-    {"hold_samples", get_property<read_hold_samples>, nullptr,
+    {"hold_samples", get_property<&zarn::Limiter::hold_samples>, nullptr,
      "int: Configured hold duration in samples.", nullptr},
-    {"release_samples", get_property<read_release_samples>, nullptr,
+    {"release_samples", get_property<&zarn::Limiter::release_samples>, nullptr,
      "float: Configured release duration in samples.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -188,13 +234,14 @@ PyType_Slot limiter_slots[] = {
     {0, nullptr},
 };
 
-// Final (no Py_TPFLAGS_BASETYPE), with neither an instance dictionary nor a
-// weak-reference slot.
+// Final (no Py_TPFLAGS_BASETYPE) and immutable like the built-in types (its
+// attributes cannot be set or deleted), with neither an instance dictionary
+// nor a weak-reference slot.
 PyType_Spec limiter_type_definition = {
     "zarn_limiter.ZarnLimiter",
-    static_cast<int>(sizeof(PyZarnLimiter)),
+    static_cast<int>(sizeof(LimiterObject)),
     0,
-    Py_TPFLAGS_DEFAULT,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
     limiter_slots,
 };
 

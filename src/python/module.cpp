@@ -1,15 +1,16 @@
 #include <Python.h>
 
+#include <array>
 #include <cstdint>
-#include <optional>
-#include <stdexcept>
-#include <string>
 
+#include "lib/limiter_error.hpp"
+#include "python/argument_binder.hpp"
+#include "python/audio_call.hpp"
 #include "python/call_boundary.hpp"
-#include "python/entry_points.hpp"
 #include "python/limiter_class.hpp"
-#include "python/once_cell.hpp"
 #include "python/py_ref.hpp"
+#include "python/settings_doc.hpp"
+#include "python/python_exception.hpp"
 
 namespace zarn::python {
 namespace {
@@ -17,28 +18,51 @@ namespace {
 constexpr const char* module_doc =
     "Python bindings for the zarn-limiter look-ahead brick-wall audio limiter.";
 
+// The leading signature lines give the function its __text_signature__; the
+// default of `axis` shows as "...".
+constexpr const char* limit_doc =
+    "limit(audio, " ZARN_SETTINGS_SIGNATURE ", axis=...)\n"
+    "--\n"
+    "\n"
+    "Limit mono or multichannel audio in one call.\n"
+    "\n"
+    "Args:\n"
+    "    audio: A one-dimensional mono array or a two-dimensional multichannel\n"
+    "        array. Values are converted to ``numpy.float32``; the input is not\n"
+    "        modified.\n"
+    ZARN_SETTINGS_ARGUMENTS
+    "    axis: Frame axis. The default of ``-1`` expects\n"
+    "        ``(channels, frames)``. Use ``0`` for ``(frames, channels)``. For\n"
+    "        mono input, ``0`` and ``-1`` are\n"
+    "        equivalent.\n"
+    "\n"
+    "Returns:\n"
+    "    A tuple ``(audio, frame_gains)``. ``audio`` is a new ``numpy.float32`` array\n"
+    "    with the same shape as the input. ``frame_gains`` is a one-dimensional\n"
+    "    ``numpy.float32`` array containing one linked gain value per frame.\n"
+    "\n"
+    "Raises:\n"
+    "    ValueError: If a configuration value or input is invalid, or an input\n"
+    "        sample is not finite.";
+
+constexpr std::array<const char*, 7> limit_parameters = {
+    "audio", "sample_rate", "threshold_dBFS", "attack_ms", "hold_ms", "release_ms", "axis"};
+const FunctionDescription limit_description = {"limit", nullptr, limit_parameters, 2};
+
+// limit(audio, sample_rate, ...): limits one buffer with a limiter built for
+// the call. `module` is not used.
+PyObject* limit(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call_boundary<PyObject*>(nullptr, [&]() -> PyObject* {
+        return limit_audio(limit_description, {}, args, nargs, kwnames);
+    });
+}
+
 // The module's functions, added by the exec step in this order.
 PyMethodDef module_functions[] = {
     {"limit", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&limit)),
      METH_FASTCALL | METH_KEYWORDS, limit_doc},
     {nullptr, nullptr, 0, nullptr},
 };
-
-// The pending exception, normalised to an instance that carries its
-// traceback; the exception is cleared.
-PyRef take_exception() {
-    PyObject* type = nullptr;
-    PyObject* value = nullptr;
-    PyObject* traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    const PyRef owned_type = PyRef::steal(type);
-    const PyRef owned_traceback = PyRef::steal(traceback);
-    if (value != nullptr && traceback != nullptr) {
-        PyException_SetTraceback(value, traceback);
-    }
-    return PyRef::steal(value);
-}
 
 // The module's __all__ list, created empty when the module has none yet: a
 // new reference, or null with the exception set.
@@ -62,94 +86,33 @@ PyRef module_all(PyObject* module) {
     return all;
 }
 
-// str() of the pending exception, which is cleared; for failure texts.
-std::string take_exception_text() {
-    const PyRef error = take_exception();
-    const PyRef text = PyRef::steal(error ? PyObject_Str(error.get()) : nullptr);
-    const char* utf8 = text ? PyUnicode_AsUTF8AndSize(text.get(), nullptr) : nullptr;
-    if (utf8 == nullptr) {
-        PyErr_Clear();
-        return "unknown error";
-    }
-    return utf8;
-}
-
-// Lists `name` in __all__ and sets the module attribute `name` to `value`.
+// The add operation: lists `name` in __all__, then sets the module
+// attribute `name` to `value`.
 bool add_to_module(PyObject* module, PyObject* name, PyObject* value) {
     const PyRef all = module_all(module);
     if (!all) {
         return false;
     }
     if (PyList_Append(all.get(), name) < 0) {
-        throw std::runtime_error("could not append __name__ to __all__: " +
-                                 take_exception_text());
+        throw zarn::InternalError("could not append __name__ to __all__: " +
+                                  PythonException::take().describe());
     }
     return PyObject_SetAttr(module, name, value) == 0;
 }
 
-// The class, created once per process; a failure is reported as a
-// RuntimeError caused by the exception of the failed creation.
-PyTypeObject* class_for_module() {
-    PyTypeObject* type = limiter_type();
-    if (type != nullptr) {
-        return type;
-    }
-    PyRef cause = take_exception();
-    PyErr_Format(PyExc_RuntimeError, "An error occurred while initializing class %s",
-                 "ZarnLimiter");
-    const PyRef error = take_exception();
-    if (!error) {
-        return nullptr;
-    }
-    PyException_SetCause(error.get(), cause.release());
-    PyErr_SetObject(PyExceptionInstance_Class(error.get()), error.get());
-    return nullptr;
-}
+// The main interpreter has the identifier 0.
+constexpr std::int64_t main_interpreter = 0;
 
-bool add_class(PyObject* module) {
-    PyTypeObject* type = class_for_module();
-    if (type == nullptr) {
-        return false;
-    }
-    const PyRef name = PyRef::steal(PyUnicode_FromString("ZarnLimiter"));
-    return name && add_to_module(module, name.get(), reinterpret_cast<PyObject*>(type));
-}
-
-bool add_function(PyObject* module, PyMethodDef* definition) {
-    const PyRef module_name = PyRef::steal(PyModule_GetNameObject(module));
-    if (!module_name) {
-        return false;
-    }
-    const PyRef function =
-        PyRef::steal(PyCMethod_New(definition, module, module_name.get(), nullptr));
-    if (!function) {
-        return false;
-    }
-    const PyRef name = PyRef::steal(PyObject_GetAttrString(function.get(), "__name__"));
-    if (!name) {
-        return false;
-    }
-    if (!PyUnicode_Check(name.get())) {
-        PyErr_SetString(PyExc_TypeError, "a function's __name__ must be a str");
-        return false;
-    }
-    return add_to_module(module, name.get(), function.get());
-}
-
-// The interpreter that loaded the module first.
-OnceCell<std::int64_t> loading_interpreter;
-
-// The class and the exception type are process-wide objects of the first
-// interpreter that loads the module; objects of one interpreter must not be
-// used by another, so every other interpreter is refused.
+// The class and the exception type are process-wide objects; objects of one
+// interpreter must not be used by another, so they belong to the main
+// interpreter and every other interpreter is refused. Whichever imports
+// first, the main interpreter can always load the module.
 bool check_interpreter() {
     const std::int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (current == -1) {
         return false;
     }
-    const std::int64_t* first =
-        loading_interpreter.get_or_init([&] { return std::optional<std::int64_t>(current); });
-    if (*first != current) {
+    if (current != main_interpreter) {
         PyErr_SetString(PyExc_ImportError,
                         "zarn_limiter can be loaded by only one interpreter per process");
         return false;
@@ -157,29 +120,57 @@ bool check_interpreter() {
     return true;
 }
 
-int fill_module(PyObject* module) {
-    if (!PyModule_Check(module)) {
-        PyErr_SetString(PyExc_TypeError, "zarn_limiter can only initialise a module object");
-        return -1;
+// The class, created once per process; a failure is reported as a
+// RuntimeError caused by the exception of the failed creation.
+bool add_class(PyObject* module) {
+    PyTypeObject* type = limiter_type();
+    if (type == nullptr) {
+        raise_caused_by(PyExc_RuntimeError, "An error occurred while initializing class ZarnLimiter",
+                        PythonException::take());
+        return false;
     }
-    if (!check_interpreter()) {
-        return -1;
-    }
-    if (!add_class(module)) {
-        return -1;
+    const PyRef name = PyRef::steal(PyUnicode_FromString("ZarnLimiter"));
+    return name && add_to_module(module, name.get(), reinterpret_cast<PyObject*>(type));
+}
+
+// Each function of the table, created anew for this module object and
+// added under its __name__.
+bool add_functions(PyObject* module) {
+    const PyRef module_name = PyRef::steal(PyModule_GetNameObject(module));
+    if (!module_name) {
+        return false;
     }
     for (PyMethodDef* definition = module_functions; definition->ml_name != nullptr;
          ++definition) {
-        if (!add_function(module, definition)) {
-            return -1;
+        const PyRef function =
+            PyRef::steal(PyCMethod_New(definition, module, module_name.get(), nullptr));
+        if (!function) {
+            return false;
+        }
+        const PyRef name = PyRef::steal(PyObject_GetAttrString(function.get(), "__name__"));
+        if (!name) {
+            return false;
+        }
+        if (!PyUnicode_Check(name.get())) {
+            PyErr_SetString(PyExc_TypeError, "a function's __name__ must be a str");
+            return false;
+        }
+        if (!add_to_module(module, name.get(), function.get())) {
+            return false;
         }
     }
-    return 0;
+    return true;
 }
 
 // Py_mod_exec: fills a fresh module object with the class and the function.
 int module_exec(PyObject* module) {
-    return call_boundary<int>(-1, [&] { return fill_module(module); });
+    return call_boundary<int>(-1, [&] {
+        if (!PyModule_Check(module)) {
+            PyErr_SetString(PyExc_TypeError, "zarn_limiter can only initialise a module object");
+            return -1;
+        }
+        return check_interpreter() && add_class(module) && add_functions(module) ? 0 : -1;
+    });
 }
 
 PyModuleDef_Slot module_slots[] = {

@@ -7,6 +7,7 @@
 #include "lib/limiter_error.hpp"
 #include "python/once_cell.hpp"
 #include "python/py_ref.hpp"
+#include "python/python_exception.hpp"
 
 namespace zarn::python {
 
@@ -53,25 +54,14 @@ std::optional<std::uint8_t> numpy_major_version() {
 }
 
 // NumPy 2 moved the core package from numpy.core to numpy._core.
-const std::string* core_module_name() {
+const std::string* multiarray_module_name() {
     static OnceCell<std::string> name;
     return name.get_or_init([]() -> std::optional<std::string> {
         const std::optional<std::uint8_t> major = numpy_major_version();
         if (!major) {
             return std::nullopt;
         }
-        return *major >= 2 ? "numpy._core" : "numpy.core";
-    });
-}
-
-const std::string* multiarray_module_name() {
-    static OnceCell<std::string> name;
-    return name.get_or_init([]() -> std::optional<std::string> {
-        const std::string* core = core_module_name();
-        if (core == nullptr) {
-            return std::nullopt;
-        }
-        return *core + ".multiarray";
+        return std::string(*major >= 2 ? "numpy._core" : "numpy.core") + ".multiarray";
     });
 }
 
@@ -133,72 +123,6 @@ std::optional<NumpyApi> load_numpy_api() {
     return numpy;
 }
 
-// The text of a string object, or nullopt with an exception set.
-std::optional<std::string> utf8_text(PyObject* text) {
-    Py_ssize_t size = 0;
-    const char* bytes = PyUnicode_AsUTF8AndSize(text, &size);
-    if (bytes == nullptr) {
-        return std::nullopt;
-    }
-    return std::string(bytes, static_cast<std::size_t>(size));
-}
-
-// The traceback module's rendering of an exception: the traceback, then
-// "Type: message", without the final line break.
-std::optional<std::string> format_exception(PyObject* type, PyObject* value,
-                                            PyObject* traceback) {
-    PyRef module = PyRef::steal(PyImport_ImportModule("traceback"));
-    if (!module) {
-        return std::nullopt;
-    }
-    PyRef lines = PyRef::steal(PyObject_CallMethod(module.get(), "format_exception", "OOO", type,
-                                                   value, traceback));
-    if (!lines) {
-        return std::nullopt;
-    }
-    PyRef separator = PyRef::steal(PyUnicode_FromString(""));
-    if (!separator) {
-        return std::nullopt;
-    }
-    PyRef joined = PyRef::steal(PyUnicode_Join(separator.get(), lines.get()));
-    if (!joined) {
-        return std::nullopt;
-    }
-    std::optional<std::string> text = utf8_text(joined.get());
-    while (text && !text->empty() && text->back() == '\n') {
-        text->pop_back();
-    }
-    return text;
-}
-
-// Takes the pending Python exception and renders it with its type, value
-// and traceback. Falls back to str() of the value, then to a fixed text, if
-// the rendering itself fails; leaves no exception pending.
-std::string take_pending_exception_text() {
-    PyObject* raw_type = nullptr;
-    PyObject* raw_value = nullptr;
-    PyObject* raw_traceback = nullptr;
-    PyErr_Fetch(&raw_type, &raw_value, &raw_traceback);
-    PyErr_NormalizeException(&raw_type, &raw_value, &raw_traceback);
-    PyRef type = PyRef::steal(raw_type);
-    PyRef value = PyRef::steal(raw_value);
-    PyRef traceback = PyRef::steal(raw_traceback);
-    if (!type) {
-        return "no Python exception was set";
-    }
-    PyObject* none = Py_None;
-    std::optional<std::string> text =
-        format_exception(type.get(), value ? value.get() : none,
-                         traceback ? traceback.get() : none);
-    if (!text && value) {
-        PyErr_Clear();
-        PyRef str = PyRef::steal(PyObject_Str(value.get()));
-        text = str ? utf8_text(str.get()) : std::nullopt;
-    }
-    PyErr_Clear();
-    return text ? *text : "the exception could not be rendered";
-}
-
 }  // namespace
 
 const NumpyApi& numpy_api() {
@@ -206,7 +130,7 @@ const NumpyApi& numpy_api() {
     const NumpyApi* numpy = loaded.get_or_init(load_numpy_api);
     if (numpy == nullptr) {
         throw zarn::InternalError("Failed to access NumPy array API capsule: " +
-                                  take_pending_exception_text());
+                                  PythonException::take().describe());
     }
     return *numpy;
 }
@@ -218,6 +142,11 @@ PyRef float32_descriptor(const NumpyApi& numpy) {
         throw zarn::InternalError("NumPy did not provide the float32 dtype descriptor");
     }
     return descriptor;
+}
+
+bool is_native_float32(const NumpyApi& numpy, PyObject* descriptor) {
+    const PyRef float32 = float32_descriptor(numpy);
+    return descriptor == float32.get() || numpy.equiv_types(descriptor, float32.get());
 }
 
 }  // namespace zarn::python

@@ -118,6 +118,9 @@ const NumpyApi& numpy_api();
 // zarn::InternalError if NumPy cannot give it, which it always can.
 PyRef float32_descriptor(const NumpyApi& numpy);
 
+// Whether `descriptor` describes float32 in native byte order.
+bool is_native_float32(const NumpyApi& numpy, PyObject* descriptor);
+
 // The array fields of an object known to be an ndarray.
 inline const PyArrayObject& array_fields(PyObject* array) noexcept {
     return *reinterpret_cast<const PyArrayObject*>(array);

@@ -5,9 +5,72 @@
 #include <atomic>
 #include <mutex>
 #include <optional>
+#include <stdexcept>
+#include <thread>
 #include <utility>
 
 namespace zarn::python {
+
+// A one-time initialisation that cannot be run here: re-entered by the
+// thread that is running it, or interrupted by fork() in another thread of
+// the parent process. The call boundary reports it as RuntimeError.
+class InitialisationUnavailable : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// The synchronisation of one once-cell, apart from its value. Every flag is
+// known to a handler that runs in the child after fork(): there only the
+// forking thread survives, so a flag whose initialisation another thread was
+// running can never complete, and a lock that a lost thread held is free.
+class OnceFlag {
+public:
+    OnceFlag() noexcept;
+    OnceFlag(const OnceFlag&) = delete;
+    OnceFlag& operator=(const OnceFlag&) = delete;
+
+    bool ready() const noexcept { return ready_.load(std::memory_order_acquire); }
+
+    // Takes the flag's lock, waiting for it with the interpreter lock
+    // released. Throws InitialisationUnavailable, without waiting, when this
+    // thread is the one running the initialisation or when it was lost to a
+    // fork().
+    std::unique_lock<std::mutex> lock();
+
+    // Runs `init` as the owner of the flag (the lock must be held) and marks
+    // the flag ready when it produced a value.
+    template <class Init>
+    auto run_as_owner(Init&& init) {
+        const Ownership ownership(*this);
+        return std::forward<Init>(init)();
+    }
+
+    void mark_ready() noexcept { ready_.store(true, std::memory_order_release); }
+
+    // The child's side of fork(): forgets the lost threads' locks and marks
+    // the initialisations they were running as unavailable.
+    static void reset_after_fork_in_child() noexcept;
+
+private:
+    class Ownership {
+    public:
+        explicit Ownership(OnceFlag& flag) noexcept : flag_(flag) {
+            flag_.owner_.store(std::this_thread::get_id());
+        }
+        ~Ownership() { flag_.owner_.store(std::thread::id()); }
+        Ownership(const Ownership&) = delete;
+        Ownership& operator=(const Ownership&) = delete;
+
+    private:
+        OnceFlag& flag_;
+    };
+
+    std::mutex mutex_;
+    std::atomic<bool> ready_{false};
+    std::atomic<bool> lost_to_fork_{false};
+    std::atomic<std::thread::id> owner_{};
+    OnceFlag* next_ = nullptr;
+};
 
 // A process-wide value created on first need, at most once. The thread that
 // creates it holds the interpreter lock while it does; a thread arriving in
@@ -23,27 +86,23 @@ public:
     // thrown by `init` propagate and leave the cell empty.
     template <class Init>
     T* get_or_init(Init&& init) {
-        if (ready_.load(std::memory_order_acquire)) {
+        if (flag_.ready()) {
             return &*value_;
         }
-        PyThreadState* thread_state = PyEval_SaveThread();
-        mutex_.lock();
-        PyEval_RestoreThread(thread_state);
-        std::unique_lock<std::mutex> lock(mutex_, std::adopt_lock);
-        if (!ready_.load(std::memory_order_relaxed)) {
-            std::optional<T> created = std::forward<Init>(init)();
+        const std::unique_lock<std::mutex> lock = flag_.lock();
+        if (!flag_.ready()) {
+            std::optional<T> created = flag_.run_as_owner(std::forward<Init>(init));
             if (!created) {
                 return nullptr;
             }
             value_.emplace(std::move(*created));
-            ready_.store(true, std::memory_order_release);
+            flag_.mark_ready();
         }
         return &*value_;
     }
 
 private:
-    std::mutex mutex_;
-    std::atomic<bool> ready_{false};
+    OnceFlag flag_;
     std::optional<T> value_;
 };
 

@@ -22,13 +22,17 @@ public:
     }
 
     PyRef(PyRef&& other) noexcept : object_(std::exchange(other.object_, nullptr)) {}
-    PyRef& operator=(PyRef&& other) noexcept {
+    PyRef& operator=(PyRef&& other) {
         PyRef old(std::exchange(object_, std::exchange(other.object_, nullptr)));
         return *this;
     }
     PyRef(const PyRef&) = delete;
     PyRef& operator=(const PyRef&) = delete;
-    ~PyRef() {
+    // Releasing a reference can run Python code that gives up the
+    // interpreter lock and, at interpreter exit, ends the thread when it
+    // takes the lock back: that unwinding must pass, so this destructor may
+    // throw.
+    ~PyRef() noexcept(false) {
         if (object_ != nullptr) {
             _Py_DecRef(object_);
         }

@@ -27,14 +27,6 @@ PyRef take_ownership(SampleBuffer& samples) {
     return owner;
 }
 
-std::size_t element_count(std::span<const npy_intp> shape) {
-    std::size_t count = 1;
-    for (const npy_intp extent : shape) {
-        count *= static_cast<std::size_t>(extent);
-    }
-    return count;
-}
-
 // Row-major byte strides; all zero for an array without elements.
 std::array<npy_intp, 2> row_major_strides(std::span<const npy_intp> shape) {
     std::array<npy_intp, 2> strides{};
@@ -65,6 +57,14 @@ PyRef array_over(const NumpyApi& numpy, float* data, std::span<const npy_intp> s
 }
 
 }  // namespace
+
+std::size_t element_count(std::span<const npy_intp> shape) {
+    std::size_t count = 1;
+    for (const npy_intp extent : shape) {
+        count *= static_cast<std::size_t>(extent);
+    }
+    return count;
+}
 
 PyRef view_samples(const NumpyApi& numpy, SampleBuffer& samples, std::span<const npy_intp> shape) {
     check_shape(samples, shape);

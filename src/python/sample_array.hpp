@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <span>
 
 #include "lib/sample_buffer.hpp"
@@ -7,6 +8,9 @@
 #include "python/py_ref.hpp"
 
 namespace zarn::python {
+
+// The number of elements of an array of `shape`.
+std::size_t element_count(std::span<const npy_intp> shape);
 
 // A new writeable, C-contiguous float32 array of the base ndarray type and
 // of `shape` (one or two extents) whose memory is `samples` itself, without

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <ostream>
 #include <random>
 #include <vector>
 
@@ -83,6 +84,10 @@ struct EnvelopeCase {
     double release_ms;
     std::vector<float> gains;
 };
+
+void PrintTo(const EnvelopeCase& c, std::ostream* out) {
+    *out << "hold " << c.hold_ms << " ms, release " << c.release_ms << " ms";
+}
 
 class WorkedEnvelope : public testing::TestWithParam<EnvelopeCase> {};
 

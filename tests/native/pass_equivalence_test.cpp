@@ -7,6 +7,7 @@
 #include <limits>
 #include <ostream>
 #include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -31,10 +32,13 @@ struct Settings {
     double release_ms;
 };
 
+// Short, with every double in the fewest digits that name it (1e+308, not
+// 309 digits).
 std::string describe(const Settings& s) {
-    return std::to_string(s.sample_rate) + " Hz, " + std::to_string(s.threshold_dBFS) +
-           " dBFS, attack " + std::to_string(s.attack_ms) + " ms, hold " +
-           std::to_string(s.hold_ms) + " ms, release " + std::to_string(s.release_ms) + " ms";
+    std::ostringstream text;
+    text << s.sample_rate << " Hz, " << s.threshold_dBFS << " dBFS, attack " << s.attack_ms
+         << " ms, hold " << s.hold_ms << " ms, release " << s.release_ms << " ms";
+    return text.str();
 }
 
 Limiter limiter_for(const Settings& s) {

@@ -405,3 +405,10 @@ def test_audio_conversion_error_carries_the_note():
             call()
         assert caught.value.__notes__ == ["while processing 'audio'"]
 
+
+
+@pytest.mark.parametrize("axis", [2**63, -(2**63) - 1])
+def test_axis_overflow_is_the_interpreters_long_conversion(axis):
+    with pytest.raises(OverflowError) as caught:
+        limit(X, 48000, axis=axis)
+    assert caught.value.args == ("Python int too large to convert to C long",)

@@ -216,10 +216,14 @@ def test_only_the_init_function_is_exported():
 
 
 
-def test_a_second_interpreter_is_refused():
+# The main interpreter loads the module whichever interpreter imports it
+# first; a subinterpreter importing first must not lock it out.
+@pytest.mark.parametrize("main_first", [True, False], ids=["main first", "subinterpreter first"])
+def test_a_second_interpreter_is_refused(main_first):
     result = run_python(
-        """
-        import zarn_limiter
+        f"""
+        if {main_first}:
+            import zarn_limiter
         try:
             import _xxsubinterpreters as interpreters
         except ImportError:
@@ -233,6 +237,7 @@ def test_a_second_interpreter_is_refused():
             raise AssertionError("a second interpreter loaded the module")
         finally:
             interpreters.destroy(interpreter)
+        import zarn_limiter
         assert zarn_limiter.ZarnLimiter(48000).sample_rate == 48000
         """
     )

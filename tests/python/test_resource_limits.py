@@ -64,3 +64,18 @@ def test_buffers_too_large_to_copy_raise_memory_error(shape, axis):
     small = np.array([0.5, 2.0, -3.0], dtype=np.float32)
     fresh = zarn_limiter.ZarnLimiter(8000).process(small)
     assert all(np.array_equal(a, b) for a, b in zip(limiter.process(small), fresh))
+
+
+@pytest.mark.parametrize("call, names", [
+    (lambda: zarn_limiter.limit([0.5], 48000, hold_ms=1e300), ["look-ahead", "hold_ms"]),
+    (lambda: zarn_limiter.ZarnLimiter(48000, attack_ms=1e300), ["look-ahead", "attack_ms"]),
+    (lambda: zarn_limiter.limit(np.broadcast_to(np.float32(0.25), (2, 2**45)), 8000),
+     ["samples", "2 channels", "35184372088832 frames"]),
+    (lambda: zarn_limiter.limit(np.broadcast_to(np.float64(0.25), (2**59,)), 8000),
+     ["samples", "shape (576460752303423488,)"]),
+])
+def test_memory_errors_say_what_could_not_be_allocated(call, names):
+    with pytest.raises(MemoryError) as caught:
+        call()
+    text = str(caught.value)
+    assert all(name in text for name in names), text

@@ -82,7 +82,7 @@ def test_stubs_give_precise_types(tmp_path, mypy):
     run(*mypy, "usage.py", cwd=tmp_path)
 
 
-def test_examples_and_readme_type_check(tmp_path, mypy):
+def test_examples_command_and_readme_type_check(tmp_path, mypy):
     pytest.importorskip("matplotlib")
     blocks = readme_code_blocks()
     assert blocks, "the README has Python examples"
@@ -90,6 +90,7 @@ def test_examples_and_readme_type_check(tmp_path, mypy):
     for index, block in enumerate(blocks):
         names.append(f"readme_block_{index}.py")
         (tmp_path / names[-1]).write_text(block)
-    programs = [str(ROOT / "examples"), str(ROOT / "docs" / "make_figure.py")]
+    programs = [str(ROOT / "examples"), str(ROOT / "docs" / "make_figure.py"),
+                str(ROOT / "zarn_limiter_cli")]
     run(*mypy, *programs, *names, cwd=tmp_path)
 

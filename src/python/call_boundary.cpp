@@ -1,16 +1,21 @@
-#include "python/panic_exception.hpp"
-
-#include <Python.h>
+#include "python/call_boundary.hpp"
 
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <optional>
 
+#include "python/error_texts.hpp"
 #include "python/once_cell.hpp"
-#include "python/py_ref.hpp"
+#include "python/thread_unwinding.hpp"
 
 namespace zarn::python {
+
 namespace {
+
+// The text of an internal failure that carries none of its own.
+constexpr const char* unknown_failure_text =
+    "zarn_limiter: an internal failure without a description occurred";
 
 // The type lives in the extension's runtime support, not in the module's
 // namespace, so that no module attribute has to be kept in step with it.
@@ -38,16 +43,16 @@ std::optional<PyObject*> create_panic_exception_type() {
     return type;
 }
 
-}  // namespace
-
-void abort_uncaught_panic(std::string_view text) noexcept {
+[[noreturn]] void abort_uncaught_panic(std::string_view text) noexcept {
     std::fprintf(stderr, "zarn_limiter: uncaught panic at ffi boundary: %.*s\n",
                  static_cast<int>(text.size()), text.data());
     std::fflush(stderr);
     std::abort();
 }
 
-void raise_panic(std::string_view text) noexcept {
+}  // namespace
+
+void raise_panic(std::string_view text) {
     try {
         PyObject** type = panic_exception_type.get_or_init(create_panic_exception_type);
         if (type == nullptr) {
@@ -55,14 +60,35 @@ void raise_panic(std::string_view text) noexcept {
         }
         // Failure texts may come from anywhere; undecodable bytes must not
         // turn one failure into another.
-        PyRef message = PyRef::steal(PyUnicode_DecodeUTF8(
+        const PyRef message = PyRef::steal(PyUnicode_DecodeUTF8(
             text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
         if (!message) {
             abort_uncaught_panic(text);
         }
         PyErr_SetObject(*type, message.get());
+    } catch (const ThreadUnwinding&) {
+        throw;
     } catch (...) {
         abort_uncaught_panic(text);
+    }
+}
+
+void raise_current_exception() {
+    try {
+        throw;
+    } catch (const ThreadUnwinding&) {
+        throw;
+    } catch (const MemoryShortage& shortage) {
+        PyErr_SetString(PyExc_MemoryError, shortage.what());
+    } catch (const std::bad_alloc&) {
+        PyErr_SetString(PyExc_MemoryError, error_texts::memory_exhausted);
+    } catch (const InitialisationUnavailable& error) {
+        PyErr_SetString(PyExc_RuntimeError, error.what());
+    } catch (const std::exception& error) {
+        const char* text = error.what();
+        raise_panic(text != nullptr && *text != '\0' ? text : unknown_failure_text);
+    } catch (...) {
+        raise_panic(unknown_failure_text);
     }
 }
 

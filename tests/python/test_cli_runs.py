@@ -1,0 +1,84 @@
+"""zarn-limit as a program: the installed command on its built-in signal, a Dask
+cluster writing what a serial run writes, and stop signals that leave nothing behind."""
+
+import os
+import signal
+import subprocess
+import sys
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+sf = pytest.importorskip("soundfile")
+pytest.importorskip("pyloudnorm")
+pytest.importorskip("tqdm")
+
+from zarn_limiter_cli import main  # noqa: E402
+
+from cli_audio import leftovers, make_file  # noqa: E402
+
+COMMAND = Path(sys.executable).with_name("zarn-limit")
+
+
+def test_installed_command_limits_the_built_in_signal(tmp_path):
+    pytest.importorskip("matplotlib")
+    result = subprocess.run([str(COMMAND), "--plot", "demo.png"], cwd=tmp_path,
+                            capture_output=True, text=True, timeout=120)
+
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.startswith("built-in test signal: peak +5.51 dBFS -> -1.00 dBFS")
+    written = sf.read(tmp_path / "limited_demo.wav", dtype="float64")[0]
+    assert np.abs(written).max() <= 10 ** (-1 / 20)
+    assert (tmp_path / "demo.png").read_bytes().startswith(b"\x89PNG\r\n\x1a\n")
+
+
+def test_dask_and_threads_write_what_a_serial_run_writes(tmp_path):
+    pytest.importorskip("distributed")
+    sources = [tmp_path / f"in{index}.flac" for index in range(4)]
+    for index, source in enumerate(sources):
+        make_file(source, "FLAC", "PCM_24", channels=1 + index % 3, seed=index)
+    runs = {"serial": [], "threads": ["--jobs", "2"], "dask": ["--dask", "local:2"]}
+
+    for folder, options in runs.items():
+        assert main([*map(str, sources), *options, "--output-dir", str(tmp_path / folder)]) == 0
+
+    for source in sources:
+        name = f"{source.stem}_limited.flac"
+        serial = (tmp_path / "serial" / name).read_bytes()
+        assert all((tmp_path / folder / name).read_bytes() == serial for folder in runs)
+
+
+@pytest.mark.parametrize(("stop", "options"), [
+    (signal.SIGINT, []), (signal.SIGTERM, []), (signal.SIGHUP, []),
+    (signal.SIGINT, ["--dask", "local:2"]),
+], ids=["SIGINT", "SIGTERM", "SIGHUP", "SIGINT-dask"])
+def test_stop_signal_finishes_the_file_in_hand_and_leaves_no_temporary_file(
+        tmp_path, stop, options):
+    if options:
+        pytest.importorskip("distributed")
+    sources = [tmp_path / f"in{index}.wav" for index in range(8)]
+    for source in sources:
+        make_file(source, "WAV", "PCM_24", frames=400_000)
+    out = tmp_path / "out"
+    process = subprocess.Popen(
+        [sys.executable, "-m", "zarn_limiter_cli", *map(str, sources), "--output-dir", str(out),
+         *options],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, start_new_session=True,
+    )
+    assert process.stdout is not None
+    first = process.stdout.readline()  # the first file is done, the second in hand
+    # To the whole process group, as a terminal sends Ctrl-C: worker processes too.
+    os.killpg(process.pid, stop)
+    try:
+        rest, err = process.communicate(timeout=30)
+    finally:
+        process.kill()
+
+    assert process.returncode == 128 + stop, err
+    assert "written to" in first and "Traceback" not in err
+    assert leftovers(tmp_path) == []
+    written = sorted(p.name for p in out.iterdir())
+    # The file in hand when the signal came is finished; no queued one starts.
+    assert 1 <= len(written) < len(sources)
+    assert f"interrupted, {len(sources) - len(written)} not started" in rest

@@ -1,0 +1,83 @@
+"""Limiting the files on a Dask distributed cluster.
+
+Each task reads, limits and writes one file, so the files must be on
+storage that the workers share, and returns the file's result. The tasks
+run the same code as a local run and write the same bytes.
+"""
+
+from __future__ import annotations
+
+import logging
+import os
+import time
+from collections import deque
+from collections.abc import Iterator, Sequence
+from contextlib import contextmanager
+from typing import Any
+
+from .errors import UsageError
+from .extras import require
+from .file_job import Job, JobSettings, limit_file
+from .file_result import FAILED, FileResult
+from .interrupts import ignored_by_children, stop_requested
+from .local_runner import POLL_SECONDS, OnResult, interrupted
+
+
+@contextmanager
+def connect(address: str) -> Iterator[Any]:
+    """A client of the scheduler at `address`, or of a local cluster started for the run."""
+    distributed = require("distributed", "dask", "--dask")
+    if address.startswith("local"):
+        workers = int(address.partition(":")[2] or os.cpu_count() or 1)
+        with ignored_by_children():
+            cluster = distributed.LocalCluster(
+                n_workers=workers, threads_per_worker=1, processes=True,
+                dashboard_address=None, silence_logs=logging.ERROR,
+            )
+        try:
+            with distributed.Client(cluster) as client:
+                yield client
+        finally:
+            cluster.close()
+        return
+    try:
+        client = distributed.Client(address, timeout="10s")
+    except (OSError, ValueError, TimeoutError) as error:
+        raise UsageError(f"--dask {address}: cannot reach the scheduler ({error})") from None
+    with client:
+        yield client
+
+
+def _result(future: Any, job: Job) -> FileResult:
+    if future.status == "finished":
+        result: FileResult = future.result()
+        return result
+    error = future.exception()
+    return FileResult(job.name, str(job.target), FAILED, f"the worker failed: {error!r}")
+
+
+def run_on_dask(
+    client: Any, jobs: Sequence[Job], settings: JobSettings, on_result: OnResult
+) -> dict[int, FileResult]:
+    """Limit the jobs on the client's cluster, one per worker thread at a time."""
+    results: dict[int, FileResult] = {}
+    waiting = deque(enumerate(jobs))
+    slots = max(1, sum(client.nthreads().values()))
+    running: dict[Any, int] = {}
+    while running or (waiting and not stop_requested()):
+        while waiting and len(running) < slots and not stop_requested():
+            index, job = waiting.popleft()
+            running[client.submit(limit_file, job, settings, pure=False)] = index
+        done = [future for future in running if future.done()]
+        if not done and stop_requested() and not client.nthreads():
+            break  # the workers are gone too: nothing in hand will finish
+        if not done:
+            time.sleep(POLL_SECONDS)
+        for future in done:
+            index = running.pop(future)
+            results[index] = _result(future, jobs[index])
+            on_result(results[index])
+    for index in running.values():
+        results[index] = interrupted(jobs[index])
+        on_result(results[index])
+    return results

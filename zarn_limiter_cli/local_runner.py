@@ -1,0 +1,50 @@
+"""Limiting the files on a pool of threads of this process.
+
+The limiter and soundfile release the interpreter lock, so threads keep
+several cores busy. At most one file per thread is handed out at a time,
+so that after a stop request no further file starts.
+"""
+
+from __future__ import annotations
+
+from collections import deque
+from collections.abc import Callable, Sequence
+from concurrent.futures import FIRST_COMPLETED, Future, ThreadPoolExecutor, wait
+
+from .errors import Interrupted
+from .file_job import Job, JobSettings, limit_file
+from .file_result import FAILED, FileResult
+from .interrupts import stop_requested
+from .progress import Stages
+
+OnResult = Callable[[FileResult], None]
+# How often the main thread looks for a stop request while files are limited.
+POLL_SECONDS = 0.1
+
+
+def interrupted(job: Job) -> FileResult:
+    return FileResult(job.name, str(job.target), FAILED, "interrupted; nothing was written for it")
+
+
+def run_in_threads(
+    jobs: Sequence[Job], settings: JobSettings, workers: int, on_result: OnResult,
+    stages: Stages | None = None,
+) -> dict[int, FileResult]:
+    """Limit the jobs, `workers` at a time; returns the results by job index."""
+    results: dict[int, FileResult] = {}
+    waiting = deque(enumerate(jobs))
+    running: dict[Future[FileResult], int] = {}
+    with ThreadPoolExecutor(max_workers=workers) as pool:
+        while running or (waiting and not stop_requested()):
+            while waiting and len(running) < workers and not stop_requested():
+                index, job = waiting.popleft()
+                running[pool.submit(limit_file, job, settings, stages)] = index
+            done, _ = wait(running, timeout=POLL_SECONDS, return_when=FIRST_COMPLETED)
+            for future in done:
+                index = running.pop(future)
+                try:
+                    results[index] = future.result()
+                except Interrupted:
+                    results[index] = interrupted(jobs[index])
+                on_result(results[index])
+    return results
