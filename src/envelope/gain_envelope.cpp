@@ -4,16 +4,9 @@
 #include <bit>
 #include <cmath>
 
+#include "envelope/cloned_kernel.hpp"
 #include "envelope/float_bits.hpp"
-
-// On x86-64 a marked kernel is compiled once more for the named instruction
-// set (FMA, AVX2) besides the baseline, and the loader picks the version the
-// processor runs; elsewhere there is only the baseline.
-#if defined(__x86_64__)
-#define ZARN_CLONED_FOR(isa) __attribute__((target_clones(isa, "default")))
-#else
-#define ZARN_CLONED_FOR(isa)
-#endif
+#include "envelope/fused_multiply_add.hpp"
 
 namespace zarn {
 
@@ -94,7 +87,8 @@ double capped(double y3) {
 // one fused multiply-add of the envelope.
 [[gnu::always_inline]] inline double release_step(double follower, double window_minimum,
                                                   double release_coefficient) {
-    const double released = std::fma(window_minimum - follower, release_coefficient, follower);
+    const double released =
+        fused_multiply_add(window_minimum - follower, release_coefficient, follower);
     return window_minimum < released ? window_minimum : released;
 }
 
@@ -174,7 +168,7 @@ template <bool Yield>
 // The iterations [first, first + count) with the given target gains, cut
 // into segments at every ring wrap, at every close of a window block and at
 // the first yielding iteration. Cloned for processors with FMA, where
-// std::fma is one instruction instead of a library call; the fused
+// the fused multiply-add is one instruction instead of a call; the fused
 // operation and so the result are the same. The tests check its gains bit
 // for bit against the straightforward pass in tests/native.
 ZARN_CLONED_FOR("fma") void follow_targets(

@@ -6,6 +6,7 @@
 
 #include "envelope/sliding_minimum.hpp"
 #include "envelope/smoothing_stage.hpp"
+#include "lib/power_of_ten.hpp"
 
 namespace zarn {
 
@@ -86,31 +87,31 @@ std::array<std::size_t, 3> design_stage_lengths(std::uint64_t lookahead_samples)
     return lengths;
 }
 
-std::expected<Limiter, LimiterError> Limiter::create(std::uint32_t sample_rate,
-                                                     const LimiterSettings& settings) {
+Expected<Limiter, LimiterError> Limiter::create(std::uint32_t sample_rate,
+                                                const LimiterSettings& settings) {
     const auto [threshold_dBFS, attack_ms, hold_ms, release_ms] = settings;
     if (sample_rate == 0) {
-        return std::unexpected(LimiterError{ZeroSampleRate{}});
+        return Unexpected(LimiterError{ZeroSampleRate{}});
     }
     // Written so that NaN fails too: only a finite value at most 0 passes.
     if (!(threshold_dBFS <= 0.0 && threshold_dBFS >= -std::numeric_limits<double>::max())) {
-        return std::unexpected(LimiterError{InvalidThreshold{threshold_dBFS}});
+        return Unexpected(LimiterError{InvalidThreshold{threshold_dBFS}});
     }
-    const double threshold = std::pow(10.0, threshold_dBFS / 20.0);
+    const double threshold = power_of_ten(threshold_dBFS / 20.0);
     if (!is_valid_duration(attack_ms)) {
-        return std::unexpected(LimiterError{InvalidDuration{"attack_ms", attack_ms}});
+        return Unexpected(LimiterError{InvalidDuration{"attack_ms", attack_ms}});
     }
     if (!is_valid_duration(hold_ms)) {
-        return std::unexpected(LimiterError{InvalidDuration{"hold_ms", hold_ms}});
+        return Unexpected(LimiterError{InvalidDuration{"hold_ms", hold_ms}});
     }
     if (!is_valid_duration(release_ms)) {
-        return std::unexpected(LimiterError{InvalidDuration{"release_ms", release_ms}});
+        return Unexpected(LimiterError{InvalidDuration{"release_ms", release_ms}});
     }
 
     const auto rate = static_cast<double>(sample_rate);
     const std::uint64_t lookahead_samples = count_of(samples_of(attack_ms, rate));
     if (lookahead_samples == 0) {
-        return std::unexpected(LimiterError{AttackRoundsToZero{attack_ms, sample_rate}});
+        return Unexpected(LimiterError{AttackRoundsToZero{attack_ms, sample_rate}});
     }
     const std::uint64_t hold_end = count_of(samples_of(attack_ms + hold_ms, rate));
     const std::uint64_t window_length = hold_end > lookahead_samples ? hold_end : lookahead_samples;

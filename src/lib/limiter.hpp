@@ -3,10 +3,10 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <expected>
 #include <span>
 
 #include "envelope/gain_envelope.hpp"
+#include "lib/expected.hpp"
 #include "lib/limiter_error.hpp"
 #include "lib/limiter_settings.hpp"
 #include "lib/sample_buffer.hpp"
@@ -20,15 +20,14 @@ struct Limiter {
     // first configuration error; throws std::bad_alloc when the moving
     // minimum and the stage rings cannot be stored (checked before anything
     // is allocated, so huge look-ahead or hold times fail at once).
-    static std::expected<Limiter, LimiterError> create(std::uint32_t sample_rate,
-                                                       const LimiterSettings& settings);
+    static Expected<Limiter, LimiterError> create(std::uint32_t sample_rate,
+                                                  const LimiterSettings& settings);
 
     // Limits a channel-major buffer (channel after channel, `channels` blocks
     // of equal length) in place and returns one linked gain per frame. A
     // buffer that fails validation is left untouched and so is the limiter.
     // Throws std::bad_alloc if the frame gains cannot be allocated.
-    std::expected<SampleBuffer, LimiterError> process(std::span<float> samples,
-                                                      std::size_t channels);
+    Expected<SampleBuffer, LimiterError> process(std::span<float> samples, std::size_t channels);
 
     std::uint32_t sample_rate;
     double threshold_dBFS;

@@ -85,16 +85,16 @@ void apply_gains(float* channel, const float* gains, std::size_t count, float ce
 
 }  // namespace
 
-std::expected<SampleBuffer, LimiterError> Limiter::process(std::span<float> samples,
-                                                           std::size_t channels) {
+Expected<SampleBuffer, LimiterError> Limiter::process(std::span<float> samples,
+                                                     std::size_t channels) {
     if (channels == 0) {
-        return std::unexpected(LimiterError{ZeroChannels{}});
+        return Unexpected(LimiterError{ZeroChannels{}});
     }
     if (samples.size() % channels != 0) {
-        return std::unexpected(LimiterError{IndivisibleLength{samples.size(), channels}});
+        return Unexpected(LimiterError{IndivisibleLength{samples.size(), channels}});
     }
     if (const auto position = find_non_finite(samples)) {
-        return std::unexpected(LimiterError{NonFiniteSample{*position}});
+        return Unexpected(LimiterError{NonFiniteSample{*position}});
     }
     const std::size_t frames = samples.size() / channels;
     SampleBuffer frame_gains(frames);

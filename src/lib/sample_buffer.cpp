@@ -1,11 +1,10 @@
 #include "lib/sample_buffer.hpp"
 
-#include <sys/mman.h>
-
-#include <cstdlib>
 #include <limits>
 #include <new>
 #include <utility>
+
+#include "lib/aligned_memory.hpp"
 
 namespace zarn {
 
@@ -27,13 +26,12 @@ float* allocate_samples(std::size_t count) {
     // buffer is never a null pointer.
     const std::size_t bytes = count == 0 ? small_alignment : count * sizeof(float);
     const bool huge = bytes >= huge_buffer_bytes;
-    void* memory = nullptr;
-    if (posix_memalign(&memory, huge ? huge_page_size : small_alignment, bytes) != 0) {
+    void* memory = allocate_aligned(bytes, huge ? huge_page_size : small_alignment);
+    if (memory == nullptr) {
         throw std::bad_alloc();
     }
     if (huge) {
-        // Advice only: without huge pages the buffer works all the same.
-        (void)madvise(memory, bytes, MADV_HUGEPAGE);
+        advise_huge_pages(memory, bytes);
     }
     return static_cast<float*>(memory);
 }
@@ -64,7 +62,7 @@ float* SampleBuffer::release() noexcept {
 }
 
 void SampleBuffer::free_samples(float* samples) noexcept {
-    std::free(samples);
+    free_aligned(samples);
 }
 
 }  // namespace zarn

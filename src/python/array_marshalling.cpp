@@ -4,12 +4,12 @@
 #include <array>
 #include <cstddef>
 #include <exception>
-#include <expected>
 #include <optional>
 #include <span>
 #include <utility>
 #include <variant>
 
+#include "lib/expected.hpp"
 #include "lib/limiter_error.hpp"
 #include "lib/sample_buffer.hpp"
 #include "python/call_boundary.hpp"
@@ -69,11 +69,11 @@ std::optional<Layout> read_layout(const PyArrayObject& array, std::int64_t axis)
 // Taking it back can end this thread (at interpreter exit the interpreter
 // unwinds threads that ask for it), so that happens outside any destructor
 // or handler, where the unwinding can pass.
-std::expected<SampleBuffer, LimiterError> run_pass(Limiter& limiter, SampleBuffer& samples,
+Expected<SampleBuffer, LimiterError> run_pass(Limiter& limiter, SampleBuffer& samples,
                                                    const Layout& layout) {
     PyThreadState* thread_state = PyEval_SaveThread();
     std::exception_ptr failure;
-    std::optional<std::expected<SampleBuffer, LimiterError>> result;
+    std::optional<Expected<SampleBuffer, LimiterError>> result;
     try {
         result.emplace(describing_shortage(
             [&] { return limiter.process(samples.span(), layout.channels); },
@@ -155,7 +155,7 @@ PyObject* limit_array(zarn::Limiter& limiter, AudioInput input, std::int64_t axi
     SampleBuffer samples = channel_major_samples(input, array, *layout);
     input = AudioInput();
 
-    std::expected<SampleBuffer, LimiterError> frame_gains = run_pass(limiter, samples, *layout);
+    Expected<SampleBuffer, LimiterError> frame_gains = run_pass(limiter, samples, *layout);
     if (!frame_gains) {
         raise_pass_error(std::move(frame_gains.error()), *layout);
         return nullptr;

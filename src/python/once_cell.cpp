@@ -1,6 +1,8 @@
 #include "python/once_cell.hpp"
 
+#if !defined(_WIN32)
 #include <pthread.h>
+#endif
 
 #include "python/error_texts.hpp"
 
@@ -15,9 +17,12 @@ std::atomic<OnceFlag*> all_flags{nullptr};
 }  // namespace
 
 OnceFlag::OnceFlag() noexcept : next_(all_flags.load()) {
+#if !defined(_WIN32)
+    // Windows has no fork, so there is nothing to register there.
     static const bool fork_handler_registered =
         pthread_atfork(nullptr, nullptr, &OnceFlag::reset_after_fork_in_child) == 0;
     (void)fork_handler_registered;
+#endif
     while (!all_flags.compare_exchange_weak(next_, this)) {
     }
 }

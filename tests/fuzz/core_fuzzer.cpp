@@ -27,7 +27,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <expected>
 #include <limits>
 #include <new>
 #include <span>
@@ -312,7 +311,7 @@ void check_limited(const zarn::Limiter& limiter, const DecodedBuffer& input,
 // settings: the same error, or the same gains and samples, bit for bit.
 void check_against_reference(const zarn::LimiterSettings& settings, std::uint32_t sample_rate,
                              const DecodedBuffer& input,
-                             const std::expected<zarn::SampleBuffer, zarn::LimiterError>& gains,
+                             const zarn::Expected<zarn::SampleBuffer, zarn::LimiterError>& gains,
                              std::span<const float> output) {
     auto reference_limiter = zarn::Limiter::create(sample_rate, settings);
     check(reference_limiter.has_value(), "the reference accepts the same settings");

@@ -7,6 +7,7 @@
 #include <optional>
 #include <utility>
 
+#include "envelope/fused_multiply_add.hpp"
 #include "target_gain_queue.hpp"
 
 namespace {
@@ -62,8 +63,9 @@ void run_envelope(Limiter& limiter, std::span<float> values) {
     for (std::uint64_t i = 0; i < frames + lookahead; ++i) {
         const double peak = i < frames ? static_cast<double>(values[i]) : 0.0;
         const double window_minimum = queue.push(target_gain(peak, threshold));
-        const double released =
-            std::fma(window_minimum - state.follower, limiter.release_coefficient, state.follower);
+        const double released = zarn::fused_multiply_add(window_minimum - state.follower,
+                                                         limiter.release_coefficient,
+                                                         state.follower);
         state.follower = window_minimum < released ? window_minimum : released;
         const double y1 = state.stages[0].smooth(state.follower);
         const double y2 = state.stages[1].smooth(y1);
@@ -83,11 +85,11 @@ void run_envelope(Limiter& limiter, std::span<float> values) {
 
 }  // namespace
 
-std::expected<SampleBuffer, LimiterError> reference_process(Limiter& limiter,
-                                                            std::span<float> samples,
-                                                            std::size_t channels) {
+zarn::Expected<SampleBuffer, LimiterError> reference_process(Limiter& limiter,
+                                                             std::span<float> samples,
+                                                             std::size_t channels) {
     if (auto error = validate(samples, channels)) {
-        return std::unexpected(std::move(*error));
+        return zarn::Unexpected(std::move(*error));
     }
     const std::size_t frames = samples.size() / channels;
     SampleBuffer gains(frames);

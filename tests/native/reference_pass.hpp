@@ -1,9 +1,9 @@
 #pragma once
 
 #include <cstddef>
-#include <expected>
 #include <span>
 
+#include "lib/expected.hpp"
 #include "lib/limiter.hpp"
 #include "lib/limiter_error.hpp"
 #include "lib/sample_buffer.hpp"
@@ -14,5 +14,5 @@
 // resets and advances as the library's pass does. The optimised pass of the
 // library must give the same errors, the same frame gains, the same samples
 // and the same final state, bit for bit.
-std::expected<zarn::SampleBuffer, zarn::LimiterError> reference_process(
+zarn::Expected<zarn::SampleBuffer, zarn::LimiterError> reference_process(
     zarn::Limiter& limiter, std::span<float> samples, std::size_t channels);

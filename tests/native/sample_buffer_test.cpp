@@ -36,8 +36,8 @@ INSTANTIATE_TEST_SUITE_P(Sizes, BufferAlignment,
                          testing::Values(0, 1, 17, 4096, (1u << 20) - 1, 1u << 20, 3u << 20));
 
 TEST(SampleBuffer, UnrepresentableSizesThrowBadAlloc) {
-    EXPECT_THROW(SampleBuffer(std::numeric_limits<std::size_t>::max()), std::bad_alloc);
-    EXPECT_THROW(SampleBuffer(std::numeric_limits<std::size_t>::max() / 4 + 1), std::bad_alloc);
+    EXPECT_THROW(SampleBuffer{std::numeric_limits<std::size_t>::max()}, std::bad_alloc);
+    EXPECT_THROW(SampleBuffer{std::numeric_limits<std::size_t>::max() / 4 + 1}, std::bad_alloc);
 }
 
 TEST(SampleBuffer, MovesAndReleasesOwnership) {

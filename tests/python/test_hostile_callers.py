@@ -56,6 +56,7 @@ def test_daemon_thread_inside_a_call_at_exit(call):
         assert status == 7, stderr
 
 
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="Windows has no fork")
 def test_fork_while_another_thread_runs_the_first_call():
     status, stdout, stderr = run_python("""
         import os, threading, time, zarn_limiter as zl
@@ -164,7 +165,8 @@ def test_objects_with_array_protocols_keep_their_shape(wrap):
     assert_same_result(limit(audio, 48000, axis=0), limit(data.astype(np.float32), 48000, axis=0))
 
 
-LIBM = ctypes.CDLL(ctypes.util.find_library("m"))
+# Windows has no libm; the tests that use it run on x86-64 glibc only.
+LIBM = ctypes.CDLL(ctypes.util.find_library("m")) if sys.platform != "win32" else None
 FE_UPWARD = 0x800 if platform.machine() in ("x86_64", "AMD64") else None
 needs_x86_64_glibc = pytest.mark.skipif(
     FE_UPWARD is None or not sys.platform.startswith("linux"),

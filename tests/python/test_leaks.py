@@ -220,6 +220,11 @@ TRACED_LIMIT = ITERATIONS * 8
 RESIDENT_LIMIT = ITERATIONS * 8 * 1024
 
 
+# The resident set comes from /proc.
+pytestmark = pytest.mark.skipif(
+    not sys.platform.startswith("linux"), reason="reads the resident set from /proc")
+
+
 @pytest.fixture(scope="module")
 def measurements():
     completed = subprocess.run(
