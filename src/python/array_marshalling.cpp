@@ -70,7 +70,7 @@ std::optional<Layout> read_layout(const PyArrayObject& array, std::int64_t axis)
 // unwinds threads that ask for it), so that happens outside any destructor
 // or handler, where the unwinding can pass.
 Expected<SampleBuffer, LimiterError> run_pass(Limiter& limiter, SampleBuffer& samples,
-                                                   const Layout& layout) {
+                                              const Layout& layout) {
     PyThreadState* thread_state = PyEval_SaveThread();
     std::exception_ptr failure;
     std::optional<Expected<SampleBuffer, LimiterError>> result;

@@ -24,11 +24,13 @@ constexpr unsigned oldest_feature_version = 0xc;
 // strings parse too.
 std::optional<std::string> multiarray_module_name() {
     const PyRef numpy = PyRef::steal(PyImport_ImportModule("numpy"));
-    const PyRef version = PyRef::steal(numpy ? PyObject_GetAttrString(numpy.get(), "__version__") : nullptr);
+    const PyRef version =
+        PyRef::steal(numpy ? PyObject_GetAttrString(numpy.get(), "__version__") : nullptr);
     const PyRef lib = PyRef::steal(version ? PyImport_ImportModule("numpy.lib") : nullptr);
     const PyRef parsed = PyRef::steal(
         lib ? PyObject_CallMethod(lib.get(), "NumpyVersion", "O", version.get()) : nullptr);
-    const PyRef major = PyRef::steal(parsed ? PyObject_GetAttrString(parsed.get(), "major") : nullptr);
+    const PyRef major =
+        PyRef::steal(parsed ? PyObject_GetAttrString(parsed.get(), "major") : nullptr);
     if (!major) {
         return std::nullopt;
     }
