@@ -13,7 +13,7 @@ build=${ZARN_CI_BUILD_DIR:-$root/build/fuzz}
 seconds=${ZARN_FUZZ_SECONDS:-90}
 python=${PYTHON:-python3}
 
-# clang 19: older clang cannot compile libstdc++'s <expected>.
+# clang 19 and its libFuzzer runtime, from Debian's packages.
 if ! command -v clang++-19 >/dev/null || ! command -v cmake >/dev/null ||
     ! compgen -G "/usr/lib/llvm-19/lib/clang/19/lib/linux/libclang_rt.fuzzer-x86_64.a" >/dev/null; then
     apt-get update -qq

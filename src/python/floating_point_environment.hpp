@@ -10,7 +10,7 @@ namespace zarn::python {
 
 // For its lifetime, the thread computes in the default floating-point
 // environment: round to nearest, no flush-to-zero, no denormals-are-zero,
-// exceptions masked. The results are specified to the last bit, and a caller
+// exceptions masked. The results are fixed to the last bit, and a caller
 // (or a library built with fast-math) may have set another rounding mode or
 // flushing for its own thread. The caller's environment, status flags
 // included, is restored exactly on every way out. Costs a few dozen cycles
