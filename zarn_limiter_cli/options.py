@@ -3,13 +3,22 @@
 from __future__ import annotations
 
 import argparse
+import inspect
 import math
 import re
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from pathlib import Path
 
+import zarn_limiter
+
 from .errors import UsageError
+
+# The limiter's own defaults for the durations, so that they live in one place.
+LIMITER_DEFAULTS = {
+    name: parameter.default
+    for name, parameter in inspect.signature(zarn_limiter.ZarnLimiter).parameters.items()
+}
 
 PROGRAM = "zarn-limit"
 DEMO_FILE_NAME = "limited_demo.wav"
@@ -128,15 +137,15 @@ def _add_limiter_options(limiter: argparse._ArgumentGroup) -> None:
         "below it for PCM and float formats (default: %(default)s)",
     )
     limiter.add_argument(
-        "--attack", type=_number, default=5.0, metavar="MS",
+        "--attack", type=_number, default=LIMITER_DEFAULTS["attack_ms"], metavar="MS",
         help="look-ahead attack time in milliseconds (default: %(default)s)",
     )
     limiter.add_argument(
-        "--hold", type=_number, default=15.0, metavar="MS",
+        "--hold", type=_number, default=LIMITER_DEFAULTS["hold_ms"], metavar="MS",
         help="hold time in milliseconds (default: %(default)s)",
     )
     limiter.add_argument(
-        "--release", type=_number, default=40.0, metavar="MS",
+        "--release", type=_number, default=LIMITER_DEFAULTS["release_ms"], metavar="MS",
         help="release time constant in milliseconds (default: %(default)s)",
     )
     limiter.add_argument(
