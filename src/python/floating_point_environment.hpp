@@ -2,7 +2,10 @@
 
 #include <cfenv>
 
-#if defined(__x86_64__) || defined(__i386__)
+// x86's SSE unit keeps its own rounding and flushing bits in MXCSR (GCC and
+// clang name the architecture __x86_64__ / __i386__, MSVC _M_X64 / _M_IX86).
+#if defined(__x86_64__) || defined(__i386__) || defined(_M_X64) || defined(_M_IX86)
+#define ZARN_HAS_MXCSR 1
 #include <xmmintrin.h>
 #endif
 
@@ -19,7 +22,7 @@ class DefaultFloatingPointEnvironment {
 public:
     DefaultFloatingPointEnvironment() noexcept {
         std::fegetenv(&saved_);
-#if defined(__x86_64__) || defined(__i386__)
+#ifdef ZARN_HAS_MXCSR
         saved_mxcsr_ = _mm_getcsr();
         // fesetenv's default keeps MXCSR's flush-to-zero and
         // denormals-are-zero bits on some C libraries.
@@ -29,7 +32,7 @@ public:
     }
     ~DefaultFloatingPointEnvironment() {
         std::fesetenv(&saved_);
-#if defined(__x86_64__) || defined(__i386__)
+#ifdef ZARN_HAS_MXCSR
         _mm_setcsr(saved_mxcsr_);
 #endif
     }
@@ -37,7 +40,7 @@ public:
     DefaultFloatingPointEnvironment& operator=(const DefaultFloatingPointEnvironment&) = delete;
 
 private:
-#if defined(__x86_64__) || defined(__i386__)
+#ifdef ZARN_HAS_MXCSR
     // All exceptions masked, round to nearest, no flushing, no flags.
     static constexpr unsigned default_mxcsr = 0x1f80;
     unsigned saved_mxcsr_;
