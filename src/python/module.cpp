@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdint>
 
+#include "lib/limiter_error.hpp"
 #include "python/argument_binder.hpp"
 #include "python/audio_call.hpp"
 #include "python/call_boundary.hpp"
@@ -82,8 +83,15 @@ bool add_to_module(PyObject* module, const char* name, PyObject* value) {
         return false;
     }
     const PyRef listed = PyRef::steal(PyUnicode_FromString(name));
-    return listed && PyList_Append(all.get(), listed.get()) == 0 &&
-           PyObject_SetAttr(module, listed.get(), value) == 0;
+    if (!listed) {
+        return false;
+    }
+    // A list that exists and cannot grow is an internal failure of the step.
+    if (PyList_Append(all.get(), listed.get()) < 0) {
+        throw zarn::InternalError("could not append __name__ to __all__: " +
+                                  PythonException::take().describe());
+    }
+    return PyObject_SetAttr(module, listed.get(), value) == 0;
 }
 
 // The class and the exception type are process-wide objects; objects of one
