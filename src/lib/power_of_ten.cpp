@@ -284,9 +284,7 @@ std::optional<double> attempt(double magnitude, unsigned precision) {
     return std::bit_cast<double>(low);
 }
 
-}  // namespace
-
-double power_of_ten(double exponent) {
+double compute_power_of_ten(double exponent) {
     const double magnitude = -exponent;
     if (!(magnitude >= unity_magnitude)) {
         return 1.0;
@@ -302,6 +300,22 @@ double power_of_ten(double exponent) {
             return *power;
         }
     }
+}
+
+}  // namespace
+
+double power_of_ten(double exponent) {
+    // The power takes a few microseconds, twice what a short call of limit()
+    // costs otherwise, and limit() builds a limiter per call, nearly always
+    // at the threshold of the call before: each thread keeps its last power.
+    thread_local std::uint64_t last_exponent_bits = std::bit_cast<std::uint64_t>(0.0);
+    thread_local double last_power = 1.0;
+    const auto exponent_bits = std::bit_cast<std::uint64_t>(exponent);
+    if (exponent_bits != last_exponent_bits) {
+        last_power = compute_power_of_ten(exponent);
+        last_exponent_bits = exponent_bits;
+    }
+    return last_power;
 }
 
 }  // namespace zarn
