@@ -41,6 +41,8 @@ public:
     static Expected<StreamLimiter, LimiterError> create(std::uint32_t sample_rate,
                                                         const LimiterSettings& settings,
                                                         std::size_t channels);
+    // A stream of `channels` frames (at least 1) limited by `limiter`.
+    StreamLimiter(Limiter limiter, std::size_t channels);
 
     // Where the next block's `frames` frames go: the caller writes them
     // there, channel row by channel row, then calls push. Drops the frames
@@ -57,13 +59,24 @@ public:
     // the next block starts a new stream.
     LimitedFrames finish();
 
+    // Frames that a push of `frames` frames would hand back: those of the
+    // held ones and the block's that lie lookahead_samples or more frames
+    // before the block's end.
+    std::size_t completed_by(std::size_t frames) const noexcept {
+        const std::size_t seen = held() + frames;
+        return seen > limiter_.lookahead_samples
+                   ? seen - static_cast<std::size_t>(limiter_.lookahead_samples)
+                   : 0;
+    }
+    // Frames held back: what finish would hand back.
+    std::size_t held() const noexcept { return window_frames_ - handed_back_; }
+
     const Limiter& limiter() const noexcept { return limiter_; }
     std::size_t channels() const noexcept { return channels_; }
     // Frames of the current stream taken so far.
     std::uint64_t frames_taken() const noexcept { return window_first_ + window_frames_; }
 
 private:
-    StreamLimiter(Limiter limiter, std::size_t channels);
 
     PassWindow window(std::size_t frames);
     LimitedFrames hand_back(std::size_t frames);
