@@ -60,12 +60,13 @@ mkdir -p "$build/corpus" "$build/artifacts"
 # stays).
 fuzz() {
     env LD_PRELOAD="$runtime $(clang++-19 -print-file-name=libstdc++.so.6)" \
-        ASAN_OPTIONS="detect_leaks=0:halt_on_error=1:allocator_may_return_null=1" \
+        ASAN_OPTIONS="detect_leaks=0:halt_on_error=1:allocator_may_return_null=1:quarantine_size_mb=16" \
         UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1" \
         "$venv/bin/python" tests/fuzz/python_boundary_fuzzer.py "$@"
 }
 status=0
 fuzz "$build/corpus" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=2048 \
+    -max_len=512 -len_control=0 \
     -malloc_limit_mb=1000000000 -print_final_stats=1 -artifact_prefix="$build/artifacts/" \
     >"$build/fuzz.log" 2>&1 || status=$?
 grep -E "^(#[0-9]+ +(INITED|DONE)|stat::|Done )" "$build/fuzz.log" || true

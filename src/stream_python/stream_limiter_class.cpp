@@ -144,6 +144,11 @@ bool lend_destination(PyObject* out, int rank, std::size_t channels, std::size_t
     if (!destination.gains->ok()) {
         return false;
     }
+    // The gains would overwrite audio already written, or the other way round.
+    if (destination.audio->shares_memory_with(*destination.gains)) {
+        PyErr_SetString(PyExc_ValueError, stream_errors::out_shares_memory);
+        return false;
+    }
     return check_out_shapes(*destination.audio, *destination.gains, rank, channels, frames);
 }
 
@@ -217,8 +222,9 @@ constexpr const char* process_doc =
     "    block: ``(frames, channels)``, or one-dimensional for one channel. Values\n"
     "        are converted to ``numpy.float32``; the block is not modified.\n"
     "    out: ``None``, or a pair ``(audio, gains)`` of writable C-contiguous\n"
-    "        float32 arrays, of the block's rank, with room for the frames this\n"
-    "        call returns (at most the block's frames plus ``latency``).\n"
+    "        float32 arrays that share no memory, of the block's rank, with room\n"
+    "        for the frames this call returns (at most the block's frames plus\n"
+    "        ``latency``).\n"
     "\n"
     "Returns:\n"
     "    A tuple ``(audio, frame_gains)`` of the frames complete so far: new\n"
