@@ -33,7 +33,7 @@ namespace zarn::python {
 namespace {
 
 // The Python StreamLimiter object: the stream by value, its access counter,
-// and the rank of the blocks it was last given, which its flush returns too.
+// and the rank of the last block it took, which its flush returns too.
 struct StreamObject {
     PyObject_HEAD
     zarn::StreamLimiter stream;
@@ -172,11 +172,12 @@ PyRef leading(PyObject* array, std::size_t frames) {
 
 // Runs `step` (a push or the finish, which hands back `frames` frames)
 // without the interpreter lock, writes the frames to the destination and
-// returns the tuple (audio, gains), or null with the exception set. New
-// arrays are allocated before the step, so that a stream never moves on
-// without handing its frames back.
+// returns the tuple (audio, gains) of `rank`, or null with the exception
+// set. New arrays are allocated before the step, so that a stream never
+// moves on without handing its frames back; the rank that flush returns is
+// the last taken block's, so a refused block leaves it as it was.
 template <class Step>
-PyObject* hand_back(StreamObject& self, Destination& destination, std::size_t frames,
+PyObject* hand_back(StreamObject& self, Destination& destination, std::size_t frames, int rank,
                     Step&& step) {
     const std::size_t channels = self.stream.channels();
     SampleBuffer audio_samples;
@@ -203,8 +204,9 @@ PyObject* hand_back(StreamObject& self, Destination& destination, std::size_t fr
         raise_stream_error(limited.error());
         return nullptr;
     }
+    self.rank = rank;
     if (!destination.audio) {
-        return new_result_arrays(std::move(audio_samples), std::move(gain_samples), self.rank,
+        return new_result_arrays(std::move(audio_samples), std::move(gain_samples), rank,
                                  channels);
     }
     const PyRef audio_part = leading(destination.audio_object.get(), frames);
@@ -275,8 +277,7 @@ PyObject* stream_process(PyObject* object, PyObject* const* args, Py_ssize_t nar
                              layout->channel_stride, layout->frame_stride, rows.first,
                              rows.stride);
         input = AudioInput();
-        self.rank = layout->rank;
-        return hand_back(self, destination, completed,
+        return hand_back(self, destination, completed, layout->rank,
                          [&] { return self.stream.push(layout->frames); });
     });
 }
@@ -294,7 +295,7 @@ constexpr const char* flush_doc =
     "        for ``latency`` frames.\n"
     "\n"
     "Returns:\n"
-    "    A tuple ``(audio, frame_gains)``, of the rank of the last block.";
+    "    A tuple ``(audio, frame_gains)``, of the rank of the last block taken.";
 
 constexpr std::array<const char*, 1> flush_parameters = {"out"};
 const FunctionDescription flush_description = {"StreamLimiter.flush()", flush_parameters, 0};
@@ -317,7 +318,7 @@ PyObject* stream_flush(PyObject* object, PyObject* const* args, Py_ssize_t nargs
         if (!lend_destination(slots[0], self.rank, self.stream.channels(), held, destination)) {
             return nullptr;
         }
-        return hand_back(self, destination, held, [&] {
+        return hand_back(self, destination, held, self.rank, [&] {
             return zarn::Expected<zarn::LimitedFrames, zarn::LimiterError>(self.stream.finish());
         });
     });
