@@ -282,9 +282,10 @@ def as_dtype(values, dtype):
         return values.astype(dtype)
 
 
-def lay_out(r, array):
-    """The same values (or, broadcast, its first row repeated) in another layout."""
-    layout = r.pick(LAYOUTS)
+def lay_out(r, array, keep_values=False):
+    """The same values (or, broadcast, its first row repeated unless
+    `keep_values`) in another layout."""
+    layout = r.pick(LAYOUTS[:-1] if keep_values else LAYOUTS)
     if array.ndim == 0 or layout == "c":
         return array
     if layout == "fortran":
@@ -396,7 +397,8 @@ def check_whole_result(r, result, stands_for, rate, plain, axis):
     """A result of limit() or process(): its type, shape and bounds, and audio
     within the ceiling coming back unchanged."""
     audio, gains = result
-    if r.mutated or stands_for is None or None in (rate, axis, *plain.values()):
+    if r.mutated or stands_for is None or not isinstance(axis, (int, np.integer)) \
+            or None in (rate, *plain.values()):
         return
     given = as_float32(stands_for)
     assert audio.shape == given.shape, (audio.shape, given.shape)
@@ -701,7 +703,7 @@ def add_in_blocks(r, meter, whole, owner):
     start = 0
     while start < len(whole):
         length = r.pick([1, 7, 400, 4800, r.int(1, 30000)])
-        block = lay_out(r, whole[start:start + length])
+        block = lay_out(r, whole[start:start + length], keep_values=True)
         start += length
         if r.chance(20):
             hostile = ArrayLike(block, make_action(r, r.pick([lambda: owner.add(block), owner.result])))
