@@ -1,5 +1,7 @@
 """Test audio for the zarn-limit tests: noise with loud bursts, written in any format."""
 
+import io
+import struct
 from pathlib import Path
 
 import numpy as np
@@ -18,8 +20,8 @@ def bursts(frames: int, channels: int, peak: float, seed: int = 0) -> np.ndarray
 
 
 def make_file(path: Path, container: str, subtype: str, channels: int = 2,
-              frames: int = 8000, peak: float = 0.99, seed: int = 0) -> None:
-    with sf.SoundFile(path, "w", RATE, channels, subtype, format=container) as out:
+              frames: int = 8000, peak: float = 0.99, seed: int = 0, rate: int = RATE) -> None:
+    with sf.SoundFile(path, "w", rate, channels, subtype, format=container) as out:
         out.title = "bursts"
         out.write(bursts(frames, channels, peak, seed))
 
@@ -27,3 +29,85 @@ def make_file(path: Path, container: str, subtype: str, channels: int = 2,
 def leftovers(folder: Path) -> list[str]:
     """Temporary files anywhere below `folder`."""
     return sorted(str(p) for p in folder.rglob("*.part"))
+
+
+# Chunks that libsndfile neither writes nor keeps, odd sizes among them (a pad
+# byte follows in RIFF and AIFF), framed as each container frames its chunks.
+FOREIGN_CHUNKS = {
+    "RIFF": [(b"bext", b"a broadcast description".ljust(603, b"\0")),
+             (b"iXML", b"<BWFXML><PROJECT>p</PROJECT></BWFXML>"),
+             (b"cue ", struct.pack("<III4sIII", 1, 1, 4000, b"data", 0, 0, 4000))],
+    # libsndfile reads no RF64 file with a chunk of odd size before the samples.
+    "RF64": [(b"bext", b"a broadcast description".ljust(602, b"\0")),
+             (b"iXML", b"<BWFXML><PROJECT>pq</PROJECT></BWFXML>")],
+    "AIFF": [(b"ANNO", b"an annotation"), (b"APPL", b"stoc\x05hello")],
+    "W64": [(bytes.fromhex("6c697374f3acd3118cd100c04f8edb8a"), b"list of thirteen")],
+    "CAF": [(b"info", b"\0\0\0\1title\0bursts\0"), (b"uuid", bytes(16) + b"private")],
+}
+TRAILING_CHUNK = {"RIFF": (b"LIST", b"INFOICMT\x05\0\0\0note\0"), "AIFF": (b"NAME", b"bursts"),
+                  "W64": None, "CAF": (b"free", bytes(7))}
+_FAMILY = {"WAV": "RIFF", "WAVEX": "RIFF", "RF64": "RIFF", "W64": "W64", "AIFF": "AIFF",
+           "CAF": "CAF"}
+_FRAMING = {"RIFF": (8, 2), "AIFF": (8, 2), "W64": (24, 8), "CAF": (12, 1)}
+
+
+def _framed(family: str, order: str, name: bytes, payload: bytes) -> bytes:
+    header, align = _FRAMING[family]
+    if family == "W64":
+        size = struct.pack("<Q", header + len(payload))
+    elif family == "CAF":
+        size = struct.pack(">q", len(payload))
+    else:
+        size = struct.pack(order + "I", len(payload))
+    padding = -(header + len(payload)) % align
+    return name + size + payload + bytes(padding)
+
+
+def _grow_outer_size(content: bytearray, family: str, order: str, grown: int) -> None:
+    if content[:4] in (b"RF64", b"BW64"):  # the 64-bit size in the ds64 chunk
+        struct.pack_into("<Q", content, 20, struct.unpack_from("<Q", content, 20)[0] + grown)
+    elif family == "W64":
+        struct.pack_into("<Q", content, 16, struct.unpack_from("<Q", content, 16)[0] + grown)
+    elif family != "CAF":
+        struct.pack_into(order + "I", content, 4, struct.unpack_from(order + "I", content, 4)[0] + grown)
+
+
+def make_file_with_chunks(path: Path, container: str, subtype: str, endian: str,
+                          channels: int) -> tuple[int, int]:
+    """A file with foreign chunks before and after its samples, and a 5.1 side mask when
+    extensible with six channels; returns the offset and length of its sample bytes."""
+    samples = bursts(8000, channels, 0.99)
+    sf.write(path, samples, RATE, subtype=subtype, format=container, endian=endian)
+    if endian == "FILE":
+        endian = "BIG" if container in ("AIFF", "CAF") else "LITTLE"
+    raw = io.BytesIO()
+    sf.write(raw, samples, RATE, subtype=subtype, format="RAW", endian=endian)
+    content = bytearray(path.read_bytes())
+    offset, length = content.find(raw.getvalue()), len(raw.getvalue())
+    assert offset > 0
+    family = _FAMILY[container]
+    order = ">" if content[:4] in (b"RIFX", b"FORM", b"caff") else "<"
+    if container == "WAVEX" and channels == 6:
+        fmt = content.find(b"fmt ") + 8
+        struct.pack_into("<I", content, fmt + 20, 0x60F)
+    # Before the chunk header of the samples: 8 bytes back, more for AIFF's and CAF's fields.
+    header = offset - {"RIFF": 8, "AIFF": 16, "W64": 24, "CAF": 16}[family]
+    before = b"".join(_framed(family, order, name, data) for name, data in
+                      FOREIGN_CHUNKS.get(container, FOREIGN_CHUNKS[family]))
+    trailing = TRAILING_CHUNK[family]
+    after = b"" if trailing is None else _framed(family, order, *trailing)
+    content[header:header] = before
+    content += after
+    _grow_outer_size(content, family, order, len(before) + len(after))
+    path.write_bytes(bytes(content))
+    return offset + len(before), length
+
+
+def peak_entries(content: bytes, offset: int) -> tuple[int, str] | None:
+    """Where a peak chunk before the samples keeps its entries (value, frame) per channel."""
+    order = "<" if content[:4] == b"RIFF" else ">"
+    for name, skip, entry in ((b"PEAK", 8, "fI"), (b"peak", 4, "fq")):
+        at = content.rfind(name, 0, offset)
+        if at >= 0:
+            return at + (12 if content[:4] == b"caff" else 8) + skip, order + entry
+    return None

@@ -1,8 +1,10 @@
 """zarn-limit on files it is given: formats kept, the ceiling held in the written file,
 copies of files within it, loudness and true peak, and what it refuses."""
 
+import base64
 import csv
 import json
+import struct
 import sys
 
 import numpy as np
@@ -17,7 +19,9 @@ import zarn_limiter  # noqa: E402
 from zarn_limiter_cli import main  # noqa: E402
 from zarn_limiter_cli.file_result import REPORT_COLUMNS  # noqa: E402
 
-from cli_audio import RATE, leftovers, make_file  # noqa: E402
+from cli_audio import (  # noqa: E402
+    RATE, leftovers, make_file, make_file_with_chunks, peak_entries,
+)
 
 CEILING_DBFS = -3.0
 CEILING = 10.0 ** (CEILING_DBFS / 20.0)
@@ -240,3 +244,43 @@ def test_quiet_run_writes_only_the_csv_report(tmp_path, capsys):
     assert list(rows[0]) == list(REPORT_COLUMNS)
     assert [(row["status"], row["frames"]) for row in rows] == [("copied", "0"), ("limited", "8000")]
     assert sf.info(tmp_path / "empty_limited.wav").frames == 0
+
+
+# container, subtype, byte order, channels, extension
+IN_PLACE = [
+    ("WAV", "PCM_24", "FILE", 2, ".wav"),
+    ("WAV", "PCM_16", "BIG", 2, ".wav"),
+    ("WAVEX", "PCM_24", "FILE", 6, ".wav"),
+    ("WAV", "FLOAT", "FILE", 1, ".wav"),
+    ("RF64", "PCM_24", "FILE", 2, ".rf64"),
+    ("W64", "DOUBLE", "FILE", 2, ".w64"),
+    ("AIFF", "PCM_16", "FILE", 2, ".aiff"),
+    ("AIFF", "PCM_16", "LITTLE", 2, ".aifc"),
+    ("AIFF", "FLOAT", "FILE", 1, ".aifc"),
+    ("CAF", "PCM_24", "FILE", 2, ".caf"),
+    ("CAF", "ULAW", "FILE", 1, ".caf"),
+]
+
+
+@pytest.mark.parametrize(("container", "subtype", "endian", "channels", "extension"), IN_PLACE,
+                         ids=[f"{c}-{s}-{e}-{n}" for c, s, e, n, _ in IN_PLACE])
+def test_everything_but_the_samples_is_kept(tmp_path, container, subtype, endian, channels,
+                                            extension):
+    source = tmp_path / f"in{extension}"
+    offset, length = make_file_with_chunks(source, container, subtype, endian, channels)
+
+    assert main([str(source), *OPTIONS]) == 0
+
+    target = tmp_path / f"in_limited{extension}"
+    before, after = bytearray(source.read_bytes()), bytearray(target.read_bytes())
+    peak = peak_entries(after, offset)
+    if peak is not None:  # it describes the new samples
+        magnitudes = np.abs(read_exact(target)).astype(np.float32)
+        start, entry = peak
+        size = struct.calcsize(entry)
+        assert [struct.unpack_from(entry, after, start + size * c) for c in range(channels)] == [
+            (float(magnitudes[:, c].max()), int(magnitudes[:, c].argmax())) for c in range(channels)]
+        before[start:start + size * channels] = after[start:start + size * channels]
+    assert len(after) == len(before)
+    assert after[:offset] == before[:offset] and after[offset + length:] == before[offset + length:]
+    assert after[offset:offset + length] != before[offset:offset + length]
