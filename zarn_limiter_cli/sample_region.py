@@ -127,7 +127,7 @@ def _sample_start(file: BinaryIO, family: str, data: Chunk) -> int:
     if family == "AIFF":
         # SSND starts with the offset of the first sample past its 8-byte header.
         file.seek(data.start)
-        (skip,) = struct.unpack(">I", file.read(4).rjust(4, b"\0"))
+        skip = int.from_bytes(file.read(4), "big")
         return data.start + 8 + skip
     if family == "CAF":
         return data.start + 4  # past the edit count

@@ -14,6 +14,12 @@ sf = pytest.importorskip("soundfile")
 pytest.importorskip("pyloudnorm")
 pytest.importorskip("tqdm")
 scipy_signal = pytest.importorskip("scipy.signal")
+mutagen = pytest.importorskip("mutagen")
+
+import mutagen.apev2 as mutagen_apev2  # noqa: E402
+import mutagen.flac as mutagen_flac  # noqa: E402
+import mutagen.id3 as mutagen_id3  # noqa: E402
+import mutagen.mp3 as mutagen_mp3  # noqa: E402
 
 import zarn_limiter  # noqa: E402
 from zarn_limiter_cli import main  # noqa: E402
@@ -284,3 +290,111 @@ def test_everything_but_the_samples_is_kept(tmp_path, container, subtype, endian
     assert len(after) == len(before)
     assert after[:offset] == before[:offset] and after[offset + length:] == before[offset + length:]
     assert after[offset:offset + length] != before[offset:offset + length]
+
+
+def _picture():
+    picture = mutagen_flac.Picture()
+    picture.type, picture.mime, picture.desc = 3, "image/png", "front"
+    picture.width, picture.height, picture.depth = 1, 1, 24
+    picture.data = b"\x89PNG\r\n\x1a\n" + bytes(range(64))
+    return picture
+
+
+COMMENTS = [("TITLE", "bursts"), ("ARTIST", "first"), ("ARTIST", "second"),
+            ("ISRC", "USRC17607839"), ("REPLAYGAIN_TRACK_GAIN", "-6.50 dB"),
+            ("REPLAYGAIN_TRACK_PEAK", "0.990000")]
+
+
+def _tag_vorbis_comments(path, channels):
+    tagged = mutagen.File(path)
+    tagged.tags.clear()
+    tagged.tags.extend(COMMENTS)
+    if channels == 6:  # 5.1 with side surrounds rather than libFLAC's default rear ones
+        tagged.tags.append(("WAVEFORMATEXTENSIBLE_CHANNEL_MASK", "0x060F"))
+    if isinstance(tagged, mutagen_flac.FLAC):
+        tagged.add_picture(_picture())
+    else:
+        encoded = base64.b64encode(_picture().write()).decode()
+        tagged.tags.append(("METADATA_BLOCK_PICTURE", encoded))
+    tagged.save()
+
+
+def _tag_mp3(path, channels):
+    frames = mutagen_id3.ID3()
+    frames.add(mutagen_id3.TIT2(encoding=3, text=["bursts"]))
+    frames.add(mutagen_id3.TPE1(encoding=3, text=["first", "second"]))
+    frames.add(mutagen_id3.TSRC(encoding=3, text=["USRC17607839"]))
+    frames.add(mutagen_id3.TXXX(encoding=3, desc="REPLAYGAIN_TRACK_GAIN", text=["-6.50 dB"]))
+    frames.add(mutagen_id3.APIC(encoding=3, mime="image/png", type=3, desc="front",
+                                data=_picture().data))
+    frames.save(path)
+    ape = mutagen_apev2.APEv2()
+    ape["Catalog"] = "0123456789"
+    ape.save(path)
+
+
+def _tags(path):
+    """Every tag and picture of a file as mutagen reads them."""
+    found = mutagen.File(path)
+    if isinstance(found, mutagen_mp3.MP3):
+        try:
+            ape = sorted(mutagen_apev2.APEv2(path).items())
+        except mutagen_apev2.APENoHeaderError:
+            ape = []
+        return sorted((key, repr(frame)) for key, frame in found.tags.items()), ape
+    pictures = [picture.write() for picture in getattr(found, "pictures", [])]
+    return list(found.tags), pictures
+
+
+# container, subtype, extension, channels, sample rate, tagging
+TAGGED = [
+    ("FLAC", "PCM_24", ".flac", 6, RATE, _tag_vorbis_comments),
+    ("OGG", "VORBIS", ".ogg", 2, RATE, _tag_vorbis_comments),
+    ("OGG", "OPUS", ".opus", 2, 48000, _tag_vorbis_comments),
+    ("MP3", "MPEG_LAYER_III", ".mp3", 2, RATE, _tag_mp3),
+]
+
+
+@pytest.mark.parametrize(("container", "subtype", "extension", "channels", "rate", "tag"),
+                         TAGGED, ids=[s for _, s, *_ in TAGGED])
+def test_every_tag_and_picture_is_kept(tmp_path, container, subtype, extension, channels, rate,
+                                       tag):
+    source = tmp_path / f"in{extension}"
+    make_file(source, container, subtype, channels, frames=rate, rate=rate)
+    tag(source, channels)
+
+    assert main([str(source), *OPTIONS]) == 0
+
+    assert _tags(tmp_path / f"in_limited{extension}") == _tags(source)
+
+
+def _empty_id3_date(path):
+    """An ID3v2.3 tag written byte by byte: mutagen itself leaves out an empty frame."""
+    frames = b"".join(name + struct.pack(">I", len(text) + 1) + b"\0\0\0" + text
+                      for name, text in ((b"TIT2", b"bursts"), (b"TYER", b"")))
+    size = bytes((len(frames) >> shift) & 0x7F for shift in (21, 14, 7, 0))
+    mutagen_id3.delete(path)  # the title libsndfile wrote
+    path.write_bytes(b"ID3\3\0\0" + size + frames + path.read_bytes())
+
+
+def _empty_comment_date(path):
+    tagged = mutagen.File(path)
+    tagged.tags.extend([("TITLE", "bursts"), ("DATE", "")])
+    tagged.save()
+
+
+EMPTY_DATES = [("MP3", "MPEG_LAYER_III", ".mp3", _empty_id3_date),
+               ("FLAC", "PCM_16", ".flac", _empty_comment_date),
+               ("OGG", "VORBIS", ".ogg", _empty_comment_date)]
+
+
+@pytest.mark.parametrize(("container", "subtype", "extension", "tag"), EMPTY_DATES,
+                         ids=[c for c, *_ in EMPTY_DATES])
+def test_tags_that_libsndfile_cannot_write_are_kept(tmp_path, container, subtype, extension, tag):
+    source = tmp_path / f"in{extension}"
+    make_file(source, container, subtype, frames=RATE)
+    tag(source)
+
+    assert main([str(source), *OPTIONS]) == 0
+
+    assert _tags(tmp_path / f"in_limited{extension}") == _tags(source)
