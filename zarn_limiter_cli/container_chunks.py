@@ -8,7 +8,7 @@ is looked for in them is written once.
 from __future__ import annotations
 
 import struct
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from dataclasses import dataclass
 from typing import BinaryIO
 
@@ -23,7 +23,8 @@ _RF64_UNKNOWN_SIZE = 0xFFFFFFFF
 class Chunk:
     """One chunk: its four-character name, where its payload starts and how long it says it is.
 
-    The size is the declared one; in a truncated file it can run past the end.
+    The size is the declared one; in a truncated file it can run past the end,
+    and a CAF `data` chunk of size -1 runs to the end of the file.
     """
 
     name: bytes
@@ -31,96 +32,89 @@ class Chunk:
     size: int
 
 
+# A chunk header at an offset, read as the chunk and the offset of the next header.
+_Parse = Callable[[int, bytes], tuple[Chunk, int]]
+
+
 def chunks(file: BinaryIO, length: int) -> tuple[str, Iterator[Chunk]] | None:
-    """The container family of an open file and its chunks; None when it is none of them."""
+    """The container family of an open file and its chunks; None when it is none of them.
+
+    The family is RIFF, RIFX, RF64 (BW64 too), W64, AIFF (AIFC too), CAF or AU.
+    """
     file.seek(0)
-    header = file.read(16)
+    header = file.read(24)
     magic = header[:4]
     if magic in (b"RIFF", b"RIFX"):
-        order = "<" if magic == b"RIFF" else ">"
-        return magic.decode(), _sized_chunks(file, length, 12, order + "I", padded=True)
+        size_format = "<I" if magic == b"RIFF" else ">I"
+        return magic.decode(), _walk(file, length, 12, 8, _sized(size_format, padded=True))
     if magic in (b"RF64", b"BW64"):
         return "RF64", _rf64_chunks(file, length)
-    if header == _WAVE64_RIFF:
-        return "W64", _wave64_chunks(file, length)
+    if header[:16] == _WAVE64_RIFF:
+        return "W64", _walk(file, length, 40, 24, _wave64)
     if magic == b"FORM" and header[8:12] in (b"AIFF", b"AIFC"):
-        return "AIFF", _sized_chunks(file, length, 12, ">I", padded=True)
+        return "AIFF", _walk(file, length, 12, 8, _sized(">I", padded=True))
     if magic == b"caff":
-        return "CAF", _caf_chunks(file, length)
+        return "CAF", _walk(file, length, 8, 12, _caf)
+    if magic in (b".snd", b"dns.") and len(header) == 24:
+        return "AU", iter([_au_samples(header)])
     return None
 
 
 def _walk(file: BinaryIO, length: int, start: int, header_size: int,
           parse: _Parse) -> Iterator[Chunk]:
+    """Every chunk whose header lies whole within the file, in order."""
     position = start
     while position + header_size <= length:
         file.seek(position)
         chunk, following = parse(position, file.read(header_size))
         yield chunk
-        if following <= position:  # a negative or zero size: nothing more can be found
+        if following <= position:  # a negative size: nothing more can be found
             return
         position = following
 
 
-class _Parse:
-    """Turns a chunk header at an offset into the chunk and the offset of the next header."""
+def _sized(size_format: str, padded: bool) -> _Parse:
+    header_size = 4 + struct.calcsize(size_format)
 
-    def __call__(self, position: int, header: bytes) -> tuple[Chunk, int]:
-        raise NotImplementedError
-
-
-class _SizedParse(_Parse):
-    def __init__(self, size_format: str, padded: bool) -> None:
-        self.size_format, self.padded = size_format, padded
-        self.header_size = 4 + struct.calcsize(size_format)
-
-    def __call__(self, position: int, header: bytes) -> tuple[Chunk, int]:
-        (size,) = struct.unpack(self.size_format, header[4:])
-        start = position + self.header_size
+    def parse(position: int, header: bytes) -> tuple[Chunk, int]:
+        (size,) = struct.unpack(size_format, header[4:])
+        start = position + header_size
         # RIFF and AIFF chunks of odd length are followed by one pad byte.
-        following = start + size + (size & 1 if self.padded else 0)
+        following = start + size + (size & 1 if padded else 0)
         return Chunk(header[:4], start, size), following
 
-
-def _sized_chunks(file: BinaryIO, length: int, start: int, size_format: str,
-                  padded: bool) -> Iterator[Chunk]:
-    parse = _SizedParse(size_format, padded)
-    return _walk(file, length, start, parse.header_size, parse)
+    return parse
 
 
 def _rf64_chunks(file: BinaryIO, length: int) -> Iterator[Chunk]:
     """RF64's `data` chunk says 0xFFFFFFFF and keeps its 64-bit size in the `ds64` chunk."""
     data_size: int | None = None
-    for chunk in _sized_chunks(file, length, 12, "<I", padded=True):
+    for chunk in _walk(file, length, 12, 8, _sized("<I", padded=True)):
         if chunk.name == b"ds64" and chunk.size >= 16:
             file.seek(chunk.start + 8)
-            (data_size,) = struct.unpack("<Q", file.read(8))
+            (data_size,) = struct.unpack("<Q", file.read(8).ljust(8, b"\0"))
         if chunk.name == b"data" and chunk.size == _RF64_UNKNOWN_SIZE and data_size is not None:
             chunk = Chunk(chunk.name, chunk.start, data_size)
         yield chunk
 
 
-class _Wave64Parse(_Parse):
-    def __call__(self, position: int, header: bytes) -> tuple[Chunk, int]:
-        guid, (size,) = header[:16], struct.unpack("<Q", header[16:])
-        name = guid[:4] if guid[4:] == _WAVE64_TAIL else guid
-        # The size counts the 24-byte header; chunks start on 8-byte boundaries.
-        following = position + ((size + 7) & ~7)
-        return Chunk(name, position + 24, size - 24), following
+def _wave64(position: int, header: bytes) -> tuple[Chunk, int]:
+    guid, (size,) = header[:16], struct.unpack("<Q", header[16:])
+    name = guid[:4] if guid[4:] == _WAVE64_TAIL else guid
+    # The size counts the 24-byte header; chunks start on 8-byte boundaries.
+    following = position + ((size + 7) & ~7)
+    return Chunk(name, position + 24, size - 24), following
 
 
-def _wave64_chunks(file: BinaryIO, length: int) -> Iterator[Chunk]:
-    return _walk(file, length, 40, 24, _Wave64Parse())
+def _caf(position: int, header: bytes) -> tuple[Chunk, int]:
+    (size,) = struct.unpack(">q", header[4:])
+    start = position + 12
+    following = start + size if size >= 0 else -1
+    return Chunk(header[:4], start, size), following
 
 
-class _CafParse(_Parse):
-    def __call__(self, position: int, header: bytes) -> tuple[Chunk, int]:
-        (size,) = struct.unpack(">q", header[4:])
-        start = position + 12
-        # A `data` chunk of size -1 runs to the end of the file.
-        following = start + size if size >= 0 else -1
-        return Chunk(header[:4], start, size), following
-
-
-def _caf_chunks(file: BinaryIO, length: int) -> Iterator[Chunk]:
-    return _walk(file, length, 8, 12, _CafParse())
+def _au_samples(header: bytes) -> Chunk:
+    """AU's header says where the samples start and, unless 0xFFFFFFFF, how long they are."""
+    order = ">" if header[:4] == b".snd" else "<"
+    start, size = struct.unpack(order + "II", header[4:12])
+    return Chunk(b"data", start, -1 if size == 0xFFFFFFFF else size)

@@ -1,7 +1,7 @@
 """Where a PCM or float container keeps its samples, so that only they are rewritten.
 
-WAV (RIFF, RIFX, WAVE_FORMAT_EXTENSIBLE), RF64 and BW64, Wave64, AIFF and AIFC
-and CAF store their samples as one run of interleaved frames of a fixed
+WAV (RIFF, RIFX, WAVE_FORMAT_EXTENSIBLE), RF64 and BW64, Wave64, AIFF and AIFC,
+CAF and AU store their samples as one run of interleaved frames of a fixed
 width; every other byte of such a file (its chunks of text, markers, channel
 mask) is left exactly as it is when the samples are rewritten in place.
 The encoding is libsndfile's reading of the file; the chunks say where the
@@ -31,7 +31,7 @@ SAMPLE_WIDTHS = {
 }
 # Frames read both ways to confirm that the region found is the one libsndfile reads.
 _CHECKED_FRAMES = 4096
-_DEFAULT_ORDER = {"RIFF": "LITTLE", "RIFX": "BIG", "RF64": "LITTLE", "W64": "LITTLE", "AIFF": "BIG", "CAF": "BIG"}
+_DEFAULT_ORDER = {"RIFF": "LITTLE", "RIFX": "BIG", "AU": "BIG", "RF64": "LITTLE", "W64": "LITTLE", "AIFF": "BIG", "CAF": "BIG"}
 
 
 class SampleRegionError(ValueError):

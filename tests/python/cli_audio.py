@@ -43,12 +43,13 @@ FOREIGN_CHUNKS = {
     "AIFF": [(b"ANNO", b"an annotation"), (b"APPL", b"stoc\x05hello")],
     "W64": [(bytes.fromhex("6c697374f3acd3118cd100c04f8edb8a"), b"list of thirteen")],
     "CAF": [(b"info", b"\0\0\0\1title\0bursts\0"), (b"uuid", bytes(16) + b"private")],
+    "AU": [(b"", b"an annotation\0\0\0")],  # text between the header and the samples
 }
 TRAILING_CHUNK = {"RIFF": (b"LIST", b"INFOICMT\x05\0\0\0note\0"), "AIFF": (b"NAME", b"bursts"),
-                  "W64": None, "CAF": (b"free", bytes(7))}
+                  "W64": None, "CAF": (b"free", bytes(7)), "AU": None}
 _FAMILY = {"WAV": "RIFF", "WAVEX": "RIFF", "RF64": "RIFF", "W64": "W64", "AIFF": "AIFF",
-           "CAF": "CAF"}
-_FRAMING = {"RIFF": (8, 2), "AIFF": (8, 2), "W64": (24, 8), "CAF": (12, 1)}
+           "CAF": "CAF", "AU": "AU"}
+_FRAMING = {"RIFF": (8, 2), "AIFF": (8, 2), "W64": (24, 8), "CAF": (12, 1), "AU": (0, 1)}
 
 
 def _framed(family: str, order: str, name: bytes, payload: bytes) -> bytes:
@@ -57,6 +58,8 @@ def _framed(family: str, order: str, name: bytes, payload: bytes) -> bytes:
         size = struct.pack("<Q", header + len(payload))
     elif family == "CAF":
         size = struct.pack(">q", len(payload))
+    elif family == "AU":
+        size = b""
     else:
         size = struct.pack(order + "I", len(payload))
     padding = -(header + len(payload)) % align
@@ -68,6 +71,8 @@ def _grow_outer_size(content: bytearray, family: str, order: str, grown: int) ->
         struct.pack_into("<Q", content, 20, struct.unpack_from("<Q", content, 20)[0] + grown)
     elif family == "W64":
         struct.pack_into("<Q", content, 16, struct.unpack_from("<Q", content, 16)[0] + grown)
+    elif family == "AU":  # where the samples start
+        struct.pack_into(">I", content, 4, struct.unpack_from(">I", content, 4)[0] + grown)
     elif family != "CAF":
         struct.pack_into(order + "I", content, 4, struct.unpack_from(order + "I", content, 4)[0] + grown)
 
@@ -79,19 +84,19 @@ def make_file_with_chunks(path: Path, container: str, subtype: str, endian: str,
     samples = bursts(8000, channels, 0.99)
     sf.write(path, samples, RATE, subtype=subtype, format=container, endian=endian)
     if endian == "FILE":
-        endian = "BIG" if container in ("AIFF", "CAF") else "LITTLE"
+        endian = "BIG" if container in ("AIFF", "CAF", "AU") else "LITTLE"
     raw = io.BytesIO()
     sf.write(raw, samples, RATE, subtype=subtype, format="RAW", endian=endian)
     content = bytearray(path.read_bytes())
     offset, length = content.find(raw.getvalue()), len(raw.getvalue())
     assert offset > 0
     family = _FAMILY[container]
-    order = ">" if content[:4] in (b"RIFX", b"FORM", b"caff") else "<"
+    order = ">" if content[:4] in (b"RIFX", b"FORM", b"caff", b".snd") else "<"
     if container == "WAVEX" and channels == 6:
         fmt = content.find(b"fmt ") + 8
         struct.pack_into("<I", content, fmt + 20, 0x60F)
     # Before the chunk header of the samples: 8 bytes back, more for AIFF's and CAF's fields.
-    header = offset - {"RIFF": 8, "AIFF": 16, "W64": 24, "CAF": 16}[family]
+    header = offset - {"RIFF": 8, "AIFF": 16, "W64": 24, "CAF": 16, "AU": 0}[family]
     before = b"".join(_framed(family, order, name, data) for name, data in
                       FOREIGN_CHUNKS.get(container, FOREIGN_CHUNKS[family]))
     trailing = TRAILING_CHUNK[family]

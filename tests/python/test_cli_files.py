@@ -265,6 +265,7 @@ IN_PLACE = [
     ("AIFF", "FLOAT", "FILE", 1, ".aifc"),
     ("CAF", "PCM_24", "FILE", 2, ".caf"),
     ("CAF", "ULAW", "FILE", 1, ".caf"),
+    ("AU", "PCM_16", "FILE", 2, ".au"),
 ]
 
 
