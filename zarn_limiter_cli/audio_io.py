@@ -6,9 +6,11 @@ going through blocks keeps the memory to the samples themselves.
 
 from __future__ import annotations
 
-from collections.abc import Callable
+import os
+import tempfile
+from collections.abc import Callable, Iterator
 from concurrent.futures import Future, ThreadPoolExecutor
-from collections.abc import Iterator
+from contextlib import contextmanager
 from dataclasses import dataclass
 from pathlib import Path
 
@@ -16,6 +18,8 @@ import numpy as np
 import soundfile as sf
 from numpy.typing import NDArray
 
+from .atomic_output import TEMPORARY_SUFFIX
+from .chunk_splice import can_splice, splice_encoded
 from .interrupts import check_abandon
 from .levels import magnitude
 from .quantisation import Encoding
@@ -35,8 +39,9 @@ class FileFormat:
 
     The output of a `source` file keeps everything of it but the samples: a
     PCM or float container (`samples` is its sample region) is the source
-    with its samples rewritten, and any other file is encoded anew and
-    given the source's tags.
+    with its samples rewritten, another chunked file (ADPCM, ALAC, ...) the
+    source's chunks around a new encoding, and any other file is encoded
+    anew and given the source's tags.
     """
 
     encoding: Encoding
@@ -95,15 +100,32 @@ def write_channels_first(
 
     Returns the largest and the least sample written, before the format's rounding.
     """
-    if file_format.source is not None and file_format.samples is not None:
+    source = file_format.source
+    if source is None:
+        return _encode(path, audio, file_format, advance)
+    if file_format.samples is not None:
         extremes = _Extremes()
-        rewrite_samples(file_format.source, path, _blocks(audio, extremes, advance),
-                        file_format.samples)
+        rewrite_samples(source, path, _blocks(audio, extremes, advance), file_format.samples)
         return extremes.highest, extremes.lowest
+    if can_splice(source):
+        with _sibling_file(path) as encoded:
+            written = _encode(encoded, audio, file_format, advance)
+            splice_encoded(source, encoded, path)
+        return written
     written = _encode(path, audio, file_format, advance)
-    if file_format.source is not None:
-        copy_tags(file_format.source, path, file_format.encoding.container)
+    copy_tags(source, path, file_format.encoding.container)
     return written
+
+
+@contextmanager
+def _sibling_file(path: Path) -> Iterator[Path]:
+    """An empty temporary file beside `path`, removed on every way out."""
+    handle, name = tempfile.mkstemp(prefix=".", suffix=TEMPORARY_SUFFIX, dir=path.parent)
+    os.close(handle)
+    try:
+        yield Path(name)
+    finally:
+        os.unlink(name)
 
 
 class _Extremes:

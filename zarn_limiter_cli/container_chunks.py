@@ -9,7 +9,7 @@ from __future__ import annotations
 
 import struct
 from collections.abc import Callable, Iterator
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from typing import BinaryIO
 
 # Wave64 names its chunks by GUIDs whose first four bytes spell the RIFF name
@@ -24,12 +24,16 @@ class Chunk:
     """One chunk: its four-character name, where its payload starts and how long it says it is.
 
     The size is the declared one; in a truncated file it can run past the end,
-    and a CAF `data` chunk of size -1 runs to the end of the file.
+    and a CAF `data` chunk of size -1 runs to the end of the file. `header`
+    is where the chunk's header starts and `end` where the next one would
+    (past any padding).
     """
 
     name: bytes
     start: int
     size: int
+    header: int = 0
+    end: int = -1
 
 
 # A chunk header at an offset, read as the chunk and the offset of the next header.
@@ -56,7 +60,7 @@ def chunks(file: BinaryIO, length: int) -> tuple[str, Iterator[Chunk]] | None:
     if magic == b"caff":
         return "CAF", _walk(file, length, 8, 12, _caf)
     if magic in (b".snd", b"dns.") and len(header) == 24:
-        return "AU", iter([_au_samples(header)])
+        return "AU", iter([_au_samples(header, length)])
     return None
 
 
@@ -67,7 +71,7 @@ def _walk(file: BinaryIO, length: int, start: int, header_size: int,
     while position + header_size <= length:
         file.seek(position)
         chunk, following = parse(position, file.read(header_size))
-        yield chunk
+        yield replace(chunk, header=position, end=following)
         if following <= position:  # a negative size: nothing more can be found
             return
         position = following
@@ -94,7 +98,7 @@ def _rf64_chunks(file: BinaryIO, length: int) -> Iterator[Chunk]:
             file.seek(chunk.start + 8)
             (data_size,) = struct.unpack("<Q", file.read(8).ljust(8, b"\0"))
         if chunk.name == b"data" and chunk.size == _RF64_UNKNOWN_SIZE and data_size is not None:
-            chunk = Chunk(chunk.name, chunk.start, data_size)
+            chunk = replace(chunk, size=data_size)
         yield chunk
 
 
@@ -113,8 +117,8 @@ def _caf(position: int, header: bytes) -> tuple[Chunk, int]:
     return Chunk(header[:4], start, size), following
 
 
-def _au_samples(header: bytes) -> Chunk:
+def _au_samples(header: bytes, length: int) -> Chunk:
     """AU's header says where the samples start and, unless 0xFFFFFFFF, how long they are."""
     order = ">" if header[:4] == b".snd" else "<"
     start, size = struct.unpack(order + "II", header[4:12])
-    return Chunk(b"data", start, -1 if size == 0xFFFFFFFF else size)
+    return Chunk(b"data", start, -1 if size == 0xFFFFFFFF else size, 0, length)

@@ -3,6 +3,7 @@
 import io
 import struct
 from pathlib import Path
+from typing import NamedTuple
 
 import numpy as np
 import soundfile as sf
@@ -77,35 +78,55 @@ def _grow_outer_size(content: bytearray, family: str, order: str, grown: int) ->
         struct.pack_into(order + "I", content, 4, struct.unpack_from(order + "I", content, 4)[0] + grown)
 
 
+_SAMPLE_CHUNK = {"RIFF": b"data", "AIFF": b"SSND", "CAF": b"data",
+                 "W64": bytes.fromhex("64617461f3acd3118cd100c04f8edb8a")}
+
+
+class Spliced(NamedTuple):
+    """The foreign chunks put in a file, as framed there, and where its PCM samples are."""
+
+    chunks: list[bytes]
+    samples: tuple[int, int] | None
+
+
 def make_file_with_chunks(path: Path, container: str, subtype: str, endian: str,
-                          channels: int) -> tuple[int, int]:
+                          channels: int, rate: int = RATE) -> Spliced:
     """A file with foreign chunks before and after its samples, and a 5.1 side mask when
-    extensible with six channels; returns the offset and length of its sample bytes."""
+    extensible with six channels."""
     samples = bursts(8000, channels, 0.99)
-    sf.write(path, samples, RATE, subtype=subtype, format=container, endian=endian)
-    if endian == "FILE":
-        endian = "BIG" if container in ("AIFF", "CAF", "AU") else "LITTLE"
-    raw = io.BytesIO()
-    sf.write(raw, samples, RATE, subtype=subtype, format="RAW", endian=endian)
+    sf.write(path, samples, rate, subtype=subtype, format=container, endian=endian)
     content = bytearray(path.read_bytes())
-    offset, length = content.find(raw.getvalue()), len(raw.getvalue())
-    assert offset > 0
     family = _FAMILY[container]
     order = ">" if content[:4] in (b"RIFX", b"FORM", b"caff", b".snd") else "<"
     if container == "WAVEX" and channels == 6:
         fmt = content.find(b"fmt ") + 8
         struct.pack_into("<I", content, fmt + 20, 0x60F)
-    # Before the chunk header of the samples: 8 bytes back, more for AIFF's and CAF's fields.
-    header = offset - {"RIFF": 8, "AIFF": 16, "W64": 24, "CAF": 16, "AU": 0}[family]
-    before = b"".join(_framed(family, order, name, data) for name, data in
-                      FOREIGN_CHUNKS.get(container, FOREIGN_CHUNKS[family]))
+    foreign = [_framed(family, order, name, data) for name, data in
+               FOREIGN_CHUNKS.get(container, FOREIGN_CHUNKS[family])]
     trailing = TRAILING_CHUNK[family]
     after = b"" if trailing is None else _framed(family, order, *trailing)
-    content[header:header] = before
+    # Just before the chunk of the samples, or before AU's samples themselves.
+    header = (struct.unpack_from(">I", content, 4)[0] if family == "AU"
+              else content.find(_SAMPLE_CHUNK[family], 12))
+    content[header:header] = b"".join(foreign)
     content += after
-    _grow_outer_size(content, family, order, len(before) + len(after))
+    _grow_outer_size(content, family, order, len(b"".join(foreign)) + len(after))
     path.write_bytes(bytes(content))
-    return offset + len(before), length
+    return Spliced(foreign + [after] * bool(after), _pcm_samples(content, samples, subtype,
+                                                                 container, endian))
+
+
+def _pcm_samples(content: bytes, samples: np.ndarray, subtype: str, container: str,
+                 endian: str) -> tuple[int, int] | None:
+    """Where the samples are, found as libsndfile encodes them on their own."""
+    if endian == "FILE":
+        endian = "BIG" if container in ("AIFF", "CAF", "AU") else "LITTLE"
+    if not sf.check_format("RAW", subtype, endian) or "ADPCM" in subtype:
+        return None
+    raw = io.BytesIO()
+    sf.write(raw, samples, RATE, subtype=subtype, format="RAW", endian=endian)
+    offset = content.find(raw.getvalue())
+    return None if offset < 0 else (offset, len(raw.getvalue()))
 
 
 def peak_entries(content: bytes, offset: int) -> tuple[int, str] | None:

@@ -274,7 +274,7 @@ IN_PLACE = [
 def test_everything_but_the_samples_is_kept(tmp_path, container, subtype, endian, channels,
                                             extension):
     source = tmp_path / f"in{extension}"
-    offset, length = make_file_with_chunks(source, container, subtype, endian, channels)
+    offset, length = make_file_with_chunks(source, container, subtype, endian, channels).samples
 
     assert main([str(source), *OPTIONS]) == 0
 
@@ -399,3 +399,32 @@ def test_tags_that_libsndfile_cannot_write_are_kept(tmp_path, container, subtype
     assert main([str(source), *OPTIONS]) == 0
 
     assert _tags(tmp_path / f"in_limited{extension}") == _tags(source)
+
+
+# container, subtype, extension, channels, sample rate
+RE_ENCODED = [
+    ("WAV", "IMA_ADPCM", ".wav", 2, RATE),
+    ("WAV", "MS_ADPCM", ".wav", 1, 8000),
+    ("W64", "IMA_ADPCM", ".w64", 2, RATE),
+    ("AIFF", "IMA_ADPCM", ".aifc", 2, RATE),
+    ("CAF", "ALAC_24", ".caf", 2, RATE),
+]
+
+
+@pytest.mark.parametrize(("container", "subtype", "extension", "channels", "rate"), RE_ENCODED,
+                         ids=[f"{c}-{s}" for c, s, *_ in RE_ENCODED])
+def test_re_encoded_chunked_file_keeps_its_other_chunks(tmp_path, container, subtype, extension,
+                                                        channels, rate):
+    source = tmp_path / f"in{extension}"
+    foreign = make_file_with_chunks(source, container, subtype, "FILE", channels, rate).chunks
+
+    assert main([str(source), *OPTIONS]) == 0
+
+    target = tmp_path / f"in_limited{extension}"
+    written = target.read_bytes()
+    found = [written.find(chunk) for chunk in foreign]
+    assert -1 not in found and found == sorted(found)
+    info, original = sf.info(target), sf.info(source)
+    assert (info.format, info.subtype, info.channels, info.frames) == (
+        original.format, original.subtype, original.channels, original.frames)
+    assert leftovers(tmp_path) == []
