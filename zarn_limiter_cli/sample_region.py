@@ -31,7 +31,12 @@ SAMPLE_WIDTHS = {
 }
 # Frames read both ways to confirm that the region found is the one libsndfile reads.
 _CHECKED_FRAMES = 4096
-_DEFAULT_ORDER = {"RIFF": "LITTLE", "RIFX": "BIG", "AU": "BIG", "RF64": "LITTLE", "W64": "LITTLE", "AIFF": "BIG", "CAF": "BIG"}
+# Bytes before a peak chunk's entries, and how each entry is packed.
+_PEAK_LAYOUTS = {
+    "RIFF": (8, "<fI"), "RIFX": (8, ">fI"), "RF64": (8, "<fI"), "AIFF": (8, ">fI"), "CAF": (4, ">fq"),
+}
+_DEFAULT_ORDER = {"RIFF": "LITTLE", "RIFX": "BIG", "AU": "BIG", "RF64": "LITTLE", "W64": "LITTLE",
+                  "AIFF": "BIG", "CAF": "BIG"}
 
 
 class SampleRegionError(ValueError):
@@ -115,9 +120,7 @@ def _sample_chunks(family: str, walked: Iterator[Chunk], channels: int
 def _peak_chunk(family: str, chunk: Chunk, channels: int) -> PeakChunk | None:
     # RIFF and AIFF: version and time stamp, then value and frame per channel;
     # CAF: an edit count, then value and 64-bit frame per channel.
-    header, entry_format = {
-        "RIFF": (8, "<fI"), "RIFX": (8, ">fI"), "RF64": (8, "<fI"), "AIFF": (8, ">fI"), "CAF": (4, ">fq"),
-    }.get(family, (0, ""))
+    header, entry_format = _PEAK_LAYOUTS.get(family, (0, ""))
     if not entry_format or chunk.size < header + channels * struct.calcsize(entry_format):
         return None
     return PeakChunk(chunk.start + header, entry_format)

@@ -75,7 +75,8 @@ def _grow_outer_size(content: bytearray, family: str, order: str, grown: int) ->
     elif family == "AU":  # where the samples start
         struct.pack_into(">I", content, 4, struct.unpack_from(">I", content, 4)[0] + grown)
     elif family != "CAF":
-        struct.pack_into(order + "I", content, 4, struct.unpack_from(order + "I", content, 4)[0] + grown)
+        size = struct.unpack_from(order + "I", content, 4)[0]
+        struct.pack_into(order + "I", content, 4, size + grown)
 
 
 _SAMPLE_CHUNK = {"RIFF": b"data", "AIFF": b"SSND", "CAF": b"data",

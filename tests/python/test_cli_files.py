@@ -286,7 +286,7 @@ def test_everything_but_the_samples_is_kept(tmp_path, container, subtype, endian
         start, entry = peak
         size = struct.calcsize(entry)
         assert [struct.unpack_from(entry, after, start + size * c) for c in range(channels)] == [
-            (float(magnitudes[:, c].max()), int(magnitudes[:, c].argmax())) for c in range(channels)]
+            (float(column.max()), int(column.argmax())) for column in magnitudes.T]
         before[start:start + size * channels] = after[start:start + size * channels]
     assert len(after) == len(before)
     assert after[:offset] == before[:offset] and after[offset + length:] == before[offset + length:]
