@@ -93,11 +93,12 @@ def _copy_mp3(source: Path, target: Path) -> None:
         if version == 3:
             frames.update_to_v23()
         frames.save(target, v1=0, v2_version=version, v23_sep=None)
-    _copy_id3v1(source, target)
     try:
         APEv2(source).save(target)
     except APENoHeaderError:
         pass
+    # Last, at the very end: writing an APEv2 tag drops an ID3v1 one after it.
+    _copy_id3v1(source, target)
 
 
 def _copy_id3v1(source: Path, target: Path) -> None:
