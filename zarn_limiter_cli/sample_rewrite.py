@@ -18,7 +18,7 @@ from typing import BinaryIO
 import numpy as np
 from numpy.typing import NDArray
 
-from .sample_encoder import encode_samples
+from .sample_encoder import SampleWriter
 from .sample_region import PeakChunk, SampleRegion
 
 _COPY_BYTES = 1 << 20
@@ -54,13 +54,14 @@ def rewrite_samples(source: Path, target: Path, blocks: Iterable[NDArray[np.floa
         _copy_range(original, output, 0, region.offset)
         peaks = ChannelPeaks(region.channels) if region.peak is not None else None
         written = 0
-        for block in blocks:
-            if written + block.shape[0] > region.frames:
-                raise ValueError(f"more than the file's {region.frames} frames to write")
-            output.write(encode_samples(block, region))
-            if peaks is not None:
-                peaks.add(block, written)
-            written += block.shape[0]
+        with SampleWriter(output, region) as samples:
+            for block in blocks:
+                if written + block.shape[0] > region.frames:
+                    raise ValueError(f"more than the file's {region.frames} frames to write")
+                samples.write(block)
+                if peaks is not None:
+                    peaks.add(block, written)
+                written += block.shape[0]
         if written != region.frames:
             raise ValueError(f"{written} frames to write in place of the file's {region.frames}")
         original.seek(region.offset + region.byte_length)
