@@ -24,9 +24,11 @@ import mutagen.mp3 as mutagen_mp3  # noqa: E402
 import zarn_limiter  # noqa: E402
 from zarn_limiter_cli import main  # noqa: E402
 from zarn_limiter_cli.file_result import REPORT_COLUMNS  # noqa: E402
+from zarn_limiter_cli.sample_region import locate_samples  # noqa: E402
+from zarn_limiter_cli.sample_rewrite import rewrite_samples  # noqa: E402
 
 from cli_audio import (  # noqa: E402
-    RATE, leftovers, make_file, make_file_with_chunks, peak_entries,
+    RATE, bursts, leftovers, make_file, make_file_with_chunks, peak_entries,
 )
 
 CEILING_DBFS = -3.0
@@ -433,3 +435,26 @@ def test_re_encoded_chunked_file_keeps_its_other_chunks(tmp_path, container, sub
     assert (info.format, info.subtype, info.channels, info.frames) == (
         original.format, original.subtype, original.channels, original.frames)
     assert leftovers(tmp_path) == []
+
+
+# container, subtype, byte order: each way of storing samples that is rewritten in place
+ENCODINGS = [
+    ("WAV", "PCM_U8", "FILE"), ("WAV", "PCM_16", "BIG"), ("WAVEX", "PCM_24", "FILE"),
+    ("RF64", "PCM_32", "FILE"), ("W64", "ALAW", "FILE"), ("W64", "DOUBLE", "FILE"),
+    ("AIFF", "PCM_S8", "FILE"), ("AIFF", "PCM_16", "LITTLE"), ("AIFF", "ULAW", "FILE"),
+    ("CAF", "FLOAT", "FILE"), ("CAF", "DOUBLE", "LITTLE"), ("AU", "PCM_24", "FILE"),
+]
+
+
+@pytest.mark.parametrize(("container", "subtype", "endian"), ENCODINGS,
+                         ids=["-".join(e) for e in ENCODINGS])
+def test_samples_rewritten_in_place_are_the_bytes_soundfile_writes(tmp_path, container, subtype,
+                                                                    endian):
+    before, after = bursts(5000, 2, 0.5, seed=1), bursts(5000, 2, 1.5, seed=2)  # clipped too
+    source, expected, rewritten = tmp_path / "before", tmp_path / "after", tmp_path / "out"
+    for path, samples in ((source, before), (expected, after)):
+        sf.write(path, samples, RATE, subtype=subtype, format=container, endian=endian)
+
+    rewrite_samples(source, rewritten, np.array_split(after, 7), locate_samples(source))
+
+    assert rewritten.read_bytes() == expected.read_bytes()
