@@ -132,7 +132,7 @@ def _pcm_samples(content: bytes, samples: np.ndarray, subtype: str, container: s
 
 def peak_entries(content: bytes, offset: int) -> tuple[int, str] | None:
     """Where a peak chunk before the samples keeps its entries (value, frame) per channel."""
-    order = "<" if content[:4] == b"RIFF" else ">"
+    order = "<" if content[:4] in (b"RIFF", b"RF64", b"BW64", b"riff") else ">"
     for name, skip, entry in ((b"PEAK", 8, "fI"), (b"peak", 4, "fq")):
         at = content.rfind(name, 0, offset)
         if at >= 0:
