@@ -34,9 +34,9 @@ class ChannelPeaks:
     def add(self, block: NDArray[np.float32], first_frame: int) -> None:
         if block.shape[0] == 0:
             return
-        magnitudes = np.abs(block)
+        magnitudes = np.abs(block).reshape(block.shape[0], -1)  # one channel may come 1-D
         where = magnitudes.argmax(axis=0)
-        values = magnitudes[where, np.arange(block.shape[1])]
+        values = magnitudes[where, np.arange(magnitudes.shape[1])]
         # Strictly larger: an equal peak later on keeps the earlier frame.
         larger = values > self.values
         self.values[larger] = values[larger]
@@ -47,8 +47,9 @@ def rewrite_samples(source: Path, target: Path, blocks: Iterable[NDArray[np.floa
                     region: SampleRegion) -> None:
     """Write `target` as `source` with its samples replaced by `blocks`.
 
-    `blocks` are (frames, channels) float32 arrays, as soundfile writes them,
-    that add up to exactly the region's frames; a ValueError says otherwise.
+    `blocks` are (frames, channels) float32 arrays (or 1-D for one channel),
+    as soundfile writes them, that add up to exactly the region's frames; a
+    ValueError says otherwise.
     """
     with open(source, "rb") as original, open(target, "wb") as output:
         _copy_range(original, output, 0, region.offset)
