@@ -17,6 +17,10 @@ from typing import BinaryIO
 _WAVE64_TAIL = bytes.fromhex("f3acd3118cd100c04f8edb8a")
 _WAVE64_RIFF = bytes.fromhex("726966662e91cf11a5d628db04c10000")
 _RF64_UNKNOWN_SIZE = 0xFFFFFFFF
+# The first four bytes of the four kinds of IRCAM header, in either byte order.
+_IRCAM_MAGICS = frozenset(
+    bytes.fromhex(word) for kind in "1234" for word in (f"64a30{kind}00", f"000{kind}a364")
+)
 
 
 @dataclass(frozen=True)
@@ -43,7 +47,8 @@ _Parse = Callable[[int, bytes], tuple[Chunk, int]]
 def chunks(file: BinaryIO, length: int) -> tuple[str, Iterator[Chunk]] | None:
     """The container family of an open file and its chunks; None when it is none of them.
 
-    The family is RIFF, RIFX, RF64 (BW64 too), W64, AIFF (AIFC too), CAF or AU.
+    The family is RIFF, RIFX, RF64 (BW64 too), W64, AIFF (AIFC too), CAF, AU,
+    NIST or IRCAM; the last three have one chunk, their samples.
     """
     file.seek(0)
     header = file.read(24)
@@ -61,6 +66,11 @@ def chunks(file: BinaryIO, length: int) -> tuple[str, Iterator[Chunk]] | None:
         return "CAF", _walk(file, length, 8, 12, _caf)
     if magic in (b".snd", b"dns.") and len(header) == 24:
         return "AU", iter([_au_samples(header, length)])
+    # Headers of a fixed or stated length, the samples right after them.
+    if header[:8] == b"NIST_1A\n" and header[8:16].strip().isdigit():
+        return "NIST", iter([Chunk(b"data", int(header[8:16]), -1, 0, length)])
+    if magic in _IRCAM_MAGICS:
+        return "IRCAM", iter([Chunk(b"data", 1024, -1, 0, length)])
     return None
 
 

@@ -1,7 +1,7 @@
 """Where a PCM or float container keeps its samples, so that only they are rewritten.
 
 WAV (RIFF, RIFX, WAVE_FORMAT_EXTENSIBLE), RF64 and BW64, Wave64, AIFF and AIFC,
-CAF and AU store their samples as one run of interleaved frames of a fixed
+CAF, AU, NIST and IRCAM store their samples as one run of interleaved frames of a fixed
 width; every other byte of such a file (its chunks of text, markers, channel
 mask) is left exactly as it is when the samples are rewritten in place.
 The encoding is libsndfile's reading of the file; the chunks say where the
@@ -92,12 +92,22 @@ def locate_samples(path: Path) -> SampleRegion | None:
             return None
         family, walked = found
         data, peak = _sample_chunks(family, walked, info.channels)
-        endian = info.endian if info.endian in ("LITTLE", "BIG") else _DEFAULT_ORDER[family]
+        endian = _byte_order(info.endian, family, info.subtype)
+        if endian is None:  # not to be guessed: silence reads the same either way
+            return None
         region = SampleRegion(_sample_start(file, family, data), info.frames, info.channels,
                               info.samplerate, info.subtype, endian, peak)
         _check_extent(region, data, length)
         _check_frames(file, path, region)
     return region
+
+
+def _byte_order(reported: str, family: str, subtype: str) -> str | None:
+    if reported in ("LITTLE", "BIG"):
+        return reported
+    if SAMPLE_WIDTHS[subtype] == 1:
+        return "LITTLE"  # a single byte has no order
+    return _DEFAULT_ORDER.get(family)
 
 
 def _sample_chunks(family: str, walked: Iterator[Chunk], channels: int

@@ -49,7 +49,7 @@ FOREIGN_CHUNKS = {
 TRAILING_CHUNK = {"RIFF": (b"LIST", b"INFOICMT\x05\0\0\0note\0"), "AIFF": (b"NAME", b"bursts"),
                   "W64": None, "CAF": (b"free", bytes(7)), "AU": None}
 _FAMILY = {"WAV": "RIFF", "WAVEX": "RIFF", "RF64": "RIFF", "W64": "W64", "AIFF": "AIFF",
-           "CAF": "CAF", "AU": "AU"}
+           "CAF": "CAF", "AU": "AU", "NIST": "NIST", "IRCAM": "IRCAM"}
 _FRAMING = {"RIFF": (8, 2), "AIFF": (8, 2), "W64": (24, 8), "CAF": (12, 1), "AU": (0, 1)}
 
 
@@ -102,6 +102,10 @@ def make_file_with_chunks(path: Path, container: str, subtype: str, endian: str,
     if container == "WAVEX" and channels == 6:
         fmt = content.find(b"fmt ") + 8
         struct.pack_into("<I", content, fmt + 20, 0x60F)
+    if family in ("NIST", "IRCAM"):  # text in the header's free space, its length unchanged
+        note = _annotate_header(content, family)
+        path.write_bytes(bytes(content))
+        return Spliced([note], _pcm_samples(content, samples, subtype, container, endian))
     foreign = [_framed(family, order, name, data) for name, data in
                FOREIGN_CHUNKS.get(container, FOREIGN_CHUNKS[family])]
     trailing = TRAILING_CHUNK[family]
@@ -115,6 +119,18 @@ def make_file_with_chunks(path: Path, container: str, subtype: str, endian: str,
     path.write_bytes(bytes(content))
     return Spliced(foreign + [after] * bool(after), _pcm_samples(content, samples, subtype,
                                                                  container, endian))
+
+
+def _annotate_header(content: bytearray, family: str) -> bytes:
+    if family == "NIST":
+        field = b"comment -s6 a note\n"
+        end = content.find(b"end_head")
+        content[end:end] = field
+        del content[1024:1024 + len(field)]  # as much of the padding
+        return field
+    note = b"\0\2\0\x08a note\0\0"  # a comment, after the 28 bytes IRCAM readers use
+    content[28:28 + len(note)] = note
+    return note
 
 
 def _pcm_samples(content: bytes, samples: np.ndarray, subtype: str, container: str,

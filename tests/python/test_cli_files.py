@@ -268,6 +268,8 @@ IN_PLACE = [
     ("CAF", "PCM_24", "FILE", 2, ".caf"),
     ("CAF", "ULAW", "FILE", 1, ".caf"),
     ("AU", "PCM_16", "FILE", 2, ".au"),
+    ("NIST", "PCM_24", "FILE", 2, ".nist"),
+    ("IRCAM", "FLOAT", "BIG", 1, ".sf"),
 ]
 
 
