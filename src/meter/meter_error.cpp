@@ -27,7 +27,7 @@ std::string text_of(const InvalidWeight& error) {
 }
 
 std::string text_of(const ChannelCount& error) {
-    return "audio has " + render_unsigned(error.given) +
+    return "block has " + render_unsigned(error.given) +
            (error.given == 1 ? " channel" : " channels") + ", but the meter measures " +
            render_unsigned(error.expected);
 }

@@ -1,12 +1,12 @@
 #include "python/argument_conversion.hpp"
 
 #include <array>
-#include <limits>
 #include <utility>
 
-#include "python/call_boundary.hpp"
-#include "python/error_texts.hpp"
-#include "python/python_exception.hpp"
+#include "binding/call_boundary.hpp"
+#include "binding/error_texts.hpp"
+#include "binding/python_exception.hpp"
+#include "binding/sample_rate_argument.hpp"
 
 namespace zarn::python {
 
@@ -19,24 +19,6 @@ constexpr std::array<std::pair<const char*, double LimiterSettings::*>, 4> float
     {"hold_ms", &LimiterSettings::hold_ms},
     {"release_ms", &LimiterSettings::release_ms},
 }};
-
-// Accepts an integer (or an object with __index__) from 1 to 4294967295.
-// Every ordinary error of the conversion becomes ValueError "sample_rate
-// must be a positive 32-bit integer", which says everything the caller
-// needs; KeyboardInterrupt, SystemExit and GeneratorExit propagate.
-std::optional<std::uint32_t> convert_sample_rate(PyObject* value) {
-    const long long converted = PyLong_AsLongLong(value);
-    const bool failed = converted == -1 && PyErr_Occurred() != nullptr;
-    if (failed && !ordinary_error_pending()) {
-        return std::nullopt;
-    }
-    if (failed || converted < 1 || converted > std::numeric_limits<std::uint32_t>::max()) {
-        PyErr_Clear();
-        PyErr_SetString(PyExc_ValueError, error_texts::invalid_sample_rate);
-        return std::nullopt;
-    }
-    return static_cast<std::uint32_t>(converted);
-}
 
 }  // namespace
 

@@ -6,9 +6,9 @@
 #include <optional>
 #include <span>
 
+#include "binding/py_ref.hpp"
 #include "lib/limiter.hpp"
 #include "lib/limiter_settings.hpp"
-#include "python/py_ref.hpp"
 
 namespace zarn::python {
 

@@ -9,15 +9,15 @@
 #include <utility>
 #include <variant>
 
+#include "binding/call_boundary.hpp"
+#include "binding/error_texts.hpp"
+#include "binding/numpy_api.hpp"
+#include "binding/sample_array.hpp"
+#include "binding/thread_unwinding.hpp"
 #include "lib/expected.hpp"
 #include "lib/limiter_error.hpp"
 #include "lib/sample_buffer.hpp"
-#include "python/call_boundary.hpp"
 #include "python/channel_major_copy.hpp"
-#include "python/error_texts.hpp"
-#include "python/numpy_api.hpp"
-#include "python/sample_array.hpp"
-#include "python/thread_unwinding.hpp"
 
 namespace zarn::python {
 

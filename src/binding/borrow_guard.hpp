@@ -5,7 +5,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "python/error_texts.hpp"
+#include "binding/error_texts.hpp"
 
 namespace zarn::python {
 

@@ -1,13 +1,13 @@
-#include "python/numpy_api.hpp"
+#include "binding/numpy_api.hpp"
 
 #include <cstdint>
 #include <optional>
 #include <string>
 
+#include "binding/once_cell.hpp"
+#include "binding/py_ref.hpp"
+#include "binding/python_exception.hpp"
 #include "lib/limiter_error.hpp"
-#include "python/once_cell.hpp"
-#include "python/py_ref.hpp"
-#include "python/python_exception.hpp"
 
 namespace zarn::python {
 

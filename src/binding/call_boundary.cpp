@@ -1,4 +1,4 @@
-#include "python/call_boundary.hpp"
+#include "binding/call_boundary.hpp"
 
 #include <cstdio>
 #include <cstdlib>
@@ -6,10 +6,10 @@
 #include <optional>
 #include <string_view>
 
-#include "python/error_texts.hpp"
-#include "python/once_cell.hpp"
-#include "python/py_ref.hpp"
-#include "python/thread_unwinding.hpp"
+#include "binding/error_texts.hpp"
+#include "binding/once_cell.hpp"
+#include "binding/py_ref.hpp"
+#include "binding/thread_unwinding.hpp"
 
 namespace zarn::python {
 

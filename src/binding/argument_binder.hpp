@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <span>
 
-#include "python/py_ref.hpp"
+#include "binding/py_ref.hpp"
 
 namespace zarn::python {
 

@@ -1,4 +1,4 @@
-#include "python/argument_binder.hpp"
+#include "binding/argument_binder.hpp"
 
 #include <algorithm>
 #include <string>

@@ -1,4 +1,4 @@
-#include "python/sample_array.hpp"
+#include "binding/sample_array.hpp"
 
 #include <array>
 

@@ -2,7 +2,7 @@
 
 #include <Python.h>
 
-#include "python/py_ref.hpp"
+#include "binding/py_ref.hpp"
 
 namespace zarn::python {
 

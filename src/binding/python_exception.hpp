@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "python/py_ref.hpp"
+#include "binding/py_ref.hpp"
 
 namespace zarn::python {
 

@@ -2,8 +2,8 @@
 
 #include <Python.h>
 
+#include "binding/py_ref.hpp"
 #include "lib/sample_buffer.hpp"
-#include "python/py_ref.hpp"
 
 namespace zarn::python {
 
@@ -17,9 +17,9 @@ struct AudioInput {
     PyRef array;
 };
 
-// Converts the `audio` argument; `array` is null on failure, with the
-// exception set (carrying the note "while processing 'audio'"). Loads
-// NumPy's array API on first use.
-AudioInput extract_audio(PyObject* audio);
+// Converts an audio argument, named `argument` in the messages; `array` is
+// null on failure, with the exception set (carrying the note "while
+// processing '{argument}'"). Loads NumPy's array API on first use.
+AudioInput extract_audio(PyObject* audio, const char* argument = "audio");
 
 }  // namespace zarn::python

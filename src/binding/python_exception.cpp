@@ -1,4 +1,4 @@
-#include "python/python_exception.hpp"
+#include "binding/python_exception.hpp"
 
 #include <optional>
 

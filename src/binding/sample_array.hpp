@@ -3,9 +3,9 @@
 #include <cstddef>
 #include <span>
 
+#include "binding/numpy_api.hpp"
+#include "binding/py_ref.hpp"
 #include "lib/sample_buffer.hpp"
-#include "python/numpy_api.hpp"
-#include "python/py_ref.hpp"
 
 namespace zarn::python {
 

@@ -1,10 +1,10 @@
-#include "python/once_cell.hpp"
+#include "binding/once_cell.hpp"
 
 #if !defined(_WIN32)
 #include <pthread.h>
 #endif
 
-#include "python/error_texts.hpp"
+#include "binding/error_texts.hpp"
 
 namespace zarn::python {
 

@@ -1,4 +1,4 @@
-#include "python/audio_conversion.hpp"
+#include "binding/audio_conversion.hpp"
 
 #include <algorithm>
 #include <cstddef>
@@ -8,11 +8,11 @@
 #include <utility>
 #include <vector>
 
-#include "python/call_boundary.hpp"
-#include "python/error_texts.hpp"
-#include "python/numpy_api.hpp"
-#include "python/python_exception.hpp"
-#include "python/sample_array.hpp"
+#include "binding/call_boundary.hpp"
+#include "binding/error_texts.hpp"
+#include "binding/numpy_api.hpp"
+#include "binding/python_exception.hpp"
+#include "binding/sample_array.hpp"
 
 namespace zarn::python {
 
@@ -150,10 +150,10 @@ AudioInput convert_audio(const NumpyApi& numpy, PyObject* audio) {
 
 }  // namespace
 
-AudioInput extract_audio(PyObject* audio) {
+AudioInput extract_audio(PyObject* audio, const char* argument) {
     AudioInput input = convert_audio(numpy_api(), audio);
     if (!input.array) {
-        add_argument_note("audio");
+        add_argument_note(argument);
     }
     return input;
 }

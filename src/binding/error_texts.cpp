@@ -1,4 +1,4 @@
-#include "python/error_texts.hpp"
+#include "binding/error_texts.hpp"
 
 #include "lib/number_text.hpp"
 
