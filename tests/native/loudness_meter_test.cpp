@@ -193,7 +193,7 @@ TEST(Blocks, OfAnotherChannelCountAreRefused) {
     const float samples[6] = {};
     const auto error = meter.add({reinterpret_cast<const char*>(samples), 2, 3, 12, 4});
     ASSERT_TRUE(error);
-    EXPECT_EQ(error->message(), "audio has 3 channels, but the meter measures 2");
+    EXPECT_EQ(error->message(), "block has 3 channels, but the meter measures 2");
 }
 
 }  // namespace
