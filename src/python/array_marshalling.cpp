@@ -8,15 +8,15 @@
 #include <utility>
 #include <variant>
 
+#include "binding/call_boundary.hpp"
+#include "binding/channel_major_copy.hpp"
+#include "binding/error_texts.hpp"
+#include "binding/numpy_api.hpp"
+#include "binding/sample_array.hpp"
+#include "binding/lock_release.hpp"
 #include "lib/expected.hpp"
 #include "lib/limiter_error.hpp"
 #include "lib/sample_buffer.hpp"
-#include "python/call_boundary.hpp"
-#include "python/channel_major_copy.hpp"
-#include "python/error_texts.hpp"
-#include "python/numpy_api.hpp"
-#include "python/sample_array.hpp"
-#include "python/lock_release.hpp"
 
 namespace zarn::python {
 
