@@ -31,7 +31,7 @@ def run(argv: Sequence[str] | None = None) -> int:
 
 
 def _require_extras(options: Options) -> None:
-    for module in ("soundfile", "tqdm", "scipy"):
+    for module in ("soundfile", "tqdm", "scipy", "mutagen"):
         require(module, "cli", PROGRAM)
     if options.loudness_LUFS is not None:
         require("pyloudnorm", "cli", "--loudness")
