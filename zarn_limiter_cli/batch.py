@@ -31,7 +31,7 @@ def run_batch(options: Options) -> int:
     _check_outputs(options, plan)
     if options.dry_run:
         _list(plan, options.quiet)
-        return EXIT_OK
+        return EXIT_SOME_FAILED if plan.unreadable else EXIT_OK
     if options.plot is not None and plan.jobs:
         first = plan.jobs[0]
         plan.jobs[0] = Job(first.source, first.target, plot=True)
@@ -46,8 +46,10 @@ def run_batch(options: Options) -> int:
 
 def _plan(options: Options, limiter: LimiterSettings) -> Plan:
     if options.inputs:
-        sources = expand(options.inputs, options.recursive, options.suffix)
-        return plan_jobs(sources, limiter, options.output_dir, options.suffix, options.overwrite)
+        sources, unreadable = expand(options.inputs, options.recursive, options.suffix)
+        plan = plan_jobs(sources, limiter, options.output_dir, options.suffix, options.overwrite)
+        plan.unreadable = unreadable
+        return plan
     limiter.check(DEMO_SAMPLE_RATE)
     target = (options.output_dir or Path()) / DEMO_FILE_NAME
     plan = Plan()
@@ -72,6 +74,8 @@ def _check_outputs(options: Options, plan: Plan) -> None:
 
 
 def _list(plan: Plan, quiet: bool) -> None:
+    for entry in plan.unreadable:
+        print(f"{PROGRAM}: error: {entry.path}: {entry.reason}", file=sys.stderr)
     if quiet:
         return
     for job in plan.jobs:
@@ -83,7 +87,7 @@ def _list(plan: Plan, quiet: bool) -> None:
 def _limit_all(options: Options, plan: Plan, settings: JobSettings) -> list[FileResult]:
     progress = shows_progress(options.quiet)
     single = len(plan.jobs) == 1 and options.dask is None
-    bar = FileBar(len(plan.jobs) + len(plan.kept), progress and not single)
+    bar = FileBar(len(plan.jobs) + len(plan.kept) + len(plan.unreadable), progress and not single)
     stages = StageBar() if progress and single else None
 
     def on_result(result: FileResult) -> None:
@@ -95,8 +99,10 @@ def _limit_all(options: Options, plan: Plan, settings: JobSettings) -> list[File
             bar.print(describe(result))
         bar.advance()
 
-    kept = [FileResult(job.name, str(job.target), KEPT) for job in plan.kept]
-    for result in kept:
+    # Known before any work: the entries that cannot be read, and the outputs kept.
+    settled = [FileResult(str(entry.path), "", FAILED, entry.reason) for entry in plan.unreadable]
+    settled += [FileResult(job.name, str(job.target), KEPT) for job in plan.kept]
+    for result in settled:
         on_result(result)
     try:
         if options.dask is not None:
@@ -115,7 +121,7 @@ def _limit_all(options: Options, plan: Plan, settings: JobSettings) -> list[File
         if stages is not None:
             stages.close()
     not_started = [FileResult(job.name, str(job.target), NOT_STARTED) for job in plan.jobs]
-    return kept + [done.get(index, not_started[index]) for index in range(len(plan.jobs))]
+    return settled + [done.get(index, not_started[index]) for index in range(len(plan.jobs))]
 
 
 def _create_folders(plan: Plan) -> None:

@@ -8,7 +8,7 @@ against the inputs and the other outputs.
 from __future__ import annotations
 
 import os
-from collections.abc import Iterator
+import stat
 from dataclasses import dataclass, field
 from pathlib import Path
 
@@ -39,36 +39,104 @@ class Plan:
 
     jobs: list[Job] = field(default_factory=list)
     kept: list[Job] = field(default_factory=list)
+    unreadable: list[Unreadable] = field(default_factory=list)
 
 
-def _folder_files(folder: Path, recursive: bool, suffix: str) -> Iterator[Path]:
-    candidates = folder.rglob("*") if recursive else folder.glob("*")
-    for path in sorted(candidates):
-        hidden = any(part.startswith(".") for part in path.relative_to(folder).parts)
+@dataclass(frozen=True)
+class Unreadable:
+    """An entry of a folder input that cannot be limited: reported, and the run goes on."""
+
+    path: Path
+    reason: str
+
+
+def _reason(error: OSError) -> str:
+    return (error.strerror or str(error)).lower()
+
+
+@dataclass
+class _FolderWalk:
+    """The audio files below one folder input, and every entry on the way that cannot be read."""
+
+    root: Path
+    recursive: bool
+    suffix: str
+    sources: list[Source] = field(default_factory=list)
+    unreadable: list[Unreadable] = field(default_factory=list)
+    # Folders already listed, so that a link back up the tree is not followed again.
+    seen: set[tuple[int, int]] = field(default_factory=set)
+
+    def walk(self, folder: Path) -> None:
+        try:
+            identity = os.stat(folder)
+            if (identity.st_dev, identity.st_ino) in self.seen:
+                return
+            with os.scandir(folder) as listing:
+                entries = sorted(listing, key=lambda entry: entry.name)
+        except OSError as error:
+            self.unreadable.append(Unreadable(folder, f"cannot read this folder ({_reason(error)})"))
+            return
+        self.seen.add((identity.st_dev, identity.st_ino))
+        for entry in entries:
+            if not entry.name.startswith("."):
+                self._visit(folder / entry.name, entry)
+
+    def _visit(self, path: Path, entry: os.DirEntry[str]) -> None:
+        if _is_folder(entry):
+            if self.recursive:
+                self.walk(path)
+            return
         # Outputs of an earlier run in place are not inputs of this one.
-        if (not hidden and path.suffix.lower() in AUDIO_SUFFIXES and path.is_file()
-                and not path.stem.endswith(suffix or "\0")):
-            yield path
+        if path.suffix.lower() not in AUDIO_SUFFIXES or (
+                self.suffix and path.stem.endswith(self.suffix)):
+            return
+        problem = regular_file_problem(path)
+        if problem is None:
+            self.sources.append(Source(path, path.parent.relative_to(self.root)))
+        else:
+            self.unreadable.append(Unreadable(path, problem))
 
 
-def expand(inputs: tuple[Path, ...], recursive: bool, suffix: str) -> list[Source]:
-    """The audio files named on the command line or found in its folders."""
+def _is_folder(entry: os.DirEntry[str]) -> bool:
+    try:
+        return entry.is_dir()
+    except OSError:  # a link in a loop: reported below when its name is an audio file's
+        return False
+
+
+def regular_file_problem(path: Path) -> str | None:
+    """Why `path` cannot be read as an input file, or None: only regular files are
+    inputs, since opening a pipe or a device could wait for ever."""
+    try:
+        mode = os.stat(path).st_mode
+    except OSError as error:
+        return f"cannot read this file ({_reason(error)})"
+    return None if stat.S_ISREG(mode) else "not a regular file"
+
+
+def expand(
+    inputs: tuple[Path, ...], recursive: bool, suffix: str
+) -> tuple[list[Source], list[Unreadable]]:
+    """The audio files named on the command line or found in its folders, and the
+    entries of its folders that cannot be read."""
     sources: list[Source] = []
+    unreadable: list[Unreadable] = []
     for path in inputs:
         if path.is_dir():
-            found = [Source(file, file.parent.relative_to(path))
-                     for file in _folder_files(path, recursive, suffix)]
-            if not found:
+            walk = _FolderWalk(path, recursive, suffix)
+            walk.walk(path)
+            if not walk.sources and not walk.unreadable:
                 hint = "" if recursive else " (--recursive also looks in its subfolders)"
                 raise UsageError(f"{path}: no audio files in this folder{hint}")
-            sources.extend(found)
+            sources.extend(walk.sources)
+            unreadable.extend(walk.unreadable)
         elif not path.exists():
             raise UsageError(f"{path}: no such file or folder")
         elif not path.is_file():
             raise UsageError(f"{path}: not a regular file")
         else:
             sources.append(Source(path))
-    return sources
+    return sources, unreadable
 
 
 def _check_readable(source: Path, settings: LimiterSettings, checked_rates: set[int]) -> None:
