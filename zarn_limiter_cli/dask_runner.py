@@ -17,10 +17,11 @@ from typing import Any
 
 from .errors import UsageError
 from .extras import require
-from .file_job import Job, JobSettings, limit_file
+from .file_job import Job, JobSettings
 from .file_result import FAILED, FileResult
 from .interrupts import ignored_by_children, stop_requested
 from .local_runner import POLL_SECONDS, OnResult, interrupted
+from .task import run_task
 
 
 @contextmanager
@@ -67,7 +68,7 @@ def run_on_dask(
     while running or (waiting and not stop_requested()):
         while waiting and len(running) < slots and not stop_requested():
             index, job = waiting.popleft()
-            running[client.submit(limit_file, job, settings, pure=False)] = index
+            running[client.submit(run_task, job, settings, pure=False)] = index
         done = [future for future in running if future.done()]
         if not done and stop_requested() and not client.nthreads():
             break  # the workers are gone too: nothing in hand will finish

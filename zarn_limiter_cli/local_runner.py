@@ -12,10 +12,11 @@ from collections.abc import Callable, Sequence
 from concurrent.futures import FIRST_COMPLETED, Future, ThreadPoolExecutor, wait
 
 from .errors import Interrupted
-from .file_job import Job, JobSettings, limit_file
+from .file_job import Job, JobSettings
 from .file_result import FAILED, FileResult
 from .interrupts import stop_requested
 from .progress import Stages
+from .task import run_task
 
 OnResult = Callable[[FileResult], None]
 # How often the main thread looks for a stop request while files are limited.
@@ -38,7 +39,7 @@ def run_in_threads(
         while running or (waiting and not stop_requested()):
             while waiting and len(running) < workers and not stop_requested():
                 index, job = waiting.popleft()
-                running[pool.submit(limit_file, job, settings, stages)] = index
+                running[pool.submit(run_task, job, settings, stages)] = index
             done, _ = wait(running, timeout=POLL_SECONDS, return_when=FIRST_COMPLETED)
             for future in done:
                 index = running.pop(future)

@@ -3,6 +3,7 @@ full devices, readers that go away and other runs writing the same outputs."""
 
 import csv
 import os
+import subprocess
 import sys
 
 import pytest
@@ -76,3 +77,33 @@ def test_recursive_run_reports_every_entry_it_cannot_read(tmp_path, capsys, make
     rows = {row["input"]: row for row in csv.DictReader(report.open())}
     assert rows[str(unreadable)]["status"] == "failed"
     assert rows[str(folder / "one.wav")]["status"] == "limited"
+
+
+# Another program turns the input into a pipe once the checks have passed.
+SWAPPED_FOR_A_PIPE = """
+import os, sys
+from zarn_limiter_cli import batch, main
+create_folders = batch._create_folders
+def swap(plan):
+    os.remove(sys.argv[1])
+    os.mkfifo(sys.argv[1])
+    create_folders(plan)
+batch._create_folders = swap
+sys.exit(main(sys.argv[1:]))
+"""
+
+
+@POSIX
+def test_input_that_became_a_pipe_is_refused_not_waited_on(tmp_path):
+    source = tmp_path / "in.wav"
+    make_file(source, "WAV", "PCM_16")
+
+    try:
+        run = subprocess.run([sys.executable, "-c", SWAPPED_FOR_A_PIPE, str(source)],
+                             capture_output=True, text=True, timeout=60)
+    except subprocess.TimeoutExpired:
+        pytest.fail("zarn-limit waited on a pipe given as its input")
+
+    assert run.returncode == 1, run.stderr
+    assert run.stderr == f"zarn-limit: error: {source}: not a regular file\n"
+    assert leftovers(tmp_path) == [] and not (tmp_path / "in_limited.wav").exists()
