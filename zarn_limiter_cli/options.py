@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import importlib.metadata
 import inspect
 import math
 import re
@@ -98,6 +99,13 @@ def _path_with_suffix(suffixes: tuple[str, ...]) -> Callable[[str], Path]:
     return parse
 
 
+def _version() -> str:
+    try:
+        return importlib.metadata.version("zarn-limiter")
+    except importlib.metadata.PackageNotFoundError:  # run from a source tree
+        return "(version unknown: not installed)"
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = _Parser(
         prog=PROGRAM,
@@ -118,6 +126,10 @@ def build_parser() -> argparse.ArgumentParser:
             "Exit status: 0 success, 1 some files failed, 2 bad usage (nothing written), "
             "128 + the signal number when interrupted (130 for Ctrl-C, 143 for SIGTERM)."
         ),
+    )
+    parser.add_argument(
+        "--version", action="version", version=f"{PROGRAM} {_version()}",
+        help="print the version of zarn-limiter and exit",
     )
     parser.add_argument(
         "inputs", nargs="*", type=Path, metavar="INPUT",

@@ -1,6 +1,7 @@
 """zarn-limit as a program: the installed command on its built-in signal, a Dask
 cluster writing what a serial run writes, and stop signals that leave nothing behind."""
 
+import importlib.metadata
 import os
 import signal
 import subprocess
@@ -31,6 +32,14 @@ def test_installed_command_limits_the_built_in_signal(tmp_path):
     written = sf.read(tmp_path / "limited_demo.wav", dtype="float64")[0]
     assert np.abs(written).max() <= 10 ** (-1 / 20)
     assert (tmp_path / "demo.png").read_bytes().startswith(b"\x89PNG\r\n\x1a\n")
+
+
+def test_installed_command_gives_its_version():
+    result = subprocess.run([str(COMMAND), "--version"], capture_output=True, text=True,
+                            timeout=60)
+
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == f"zarn-limit {importlib.metadata.version('zarn-limiter')}\n"
 
 
 def test_dask_and_threads_write_what_a_serial_run_writes(tmp_path):
