@@ -10,6 +10,22 @@ from contextlib import contextmanager
 from pathlib import Path
 
 TEMPORARY_SUFFIX = ".part"
+# Bytes of the target's name kept in its temporary name: enough to tell whose it
+# is, and short enough that any target a file system holds has a temporary name
+# it holds too.
+NAME_BYTES_KEPT = 40
+
+
+def _name_start(name: str) -> str:
+    start = name
+    while len(os.fsencode(start)) > NAME_BYTES_KEPT:
+        start = start[:-1]
+    return start
+
+
+def temporary_path(target: Path, token: str) -> Path:
+    """The hidden temporary file beside `target` that becomes it once complete."""
+    return target.with_name(f".{_name_start(target.name)}.{token}{TEMPORARY_SUFFIX}")
 
 
 class PendingOutput:
@@ -17,7 +33,7 @@ class PendingOutput:
 
     def __init__(self, target: Path) -> None:
         self.target = target
-        self.path = target.with_name(f".{target.name}.{uuid.uuid4().hex}{TEMPORARY_SUFFIX}")
+        self.path = temporary_path(target, uuid.uuid4().hex[:16])
         self.committed = False
 
     def commit(self) -> None:

@@ -17,9 +17,10 @@ from .demo_signal import SAMPLE_RATE as DEMO_SAMPLE_RATE
 from .errors import EXIT_OK, EXIT_SOME_FAILED, UsageError
 from .file_job import Job, JobSettings
 from .file_result import FAILED, KEPT, NOT_STARTED, FileResult, describe
-from .inputs import Plan, check_writable_file, check_writable_folder, expand, plan_jobs
+from .inputs import Plan, expand, plan_jobs
 from .limiter_settings import LimiterSettings
 from .options import DEMO_FILE_NAME, PROGRAM, Options
+from .path_checks import check_writable_file, check_writable_folder, probe, reason
 from .progress import FileBar, StageBar, shows_progress
 
 
@@ -27,8 +28,9 @@ def run_batch(options: Options) -> int:
     limiter = LimiterSettings(
         options.ceiling_dBFS, options.attack_ms, options.hold_ms, options.release_ms
     )
+    _check_named_outputs(options)
     plan = _plan(options, limiter)
-    _check_outputs(options, plan)
+    _check_output_folders(options, plan)
     if options.dry_run:
         _list(plan, options.quiet)
         return EXIT_SOME_FAILED if plan.unreadable else EXIT_OK
@@ -53,24 +55,28 @@ def _plan(options: Options, limiter: LimiterSettings) -> Plan:
     limiter.check(DEMO_SAMPLE_RATE)
     target = (options.output_dir or Path()) / DEMO_FILE_NAME
     plan = Plan()
-    (plan.jobs if options.overwrite or not target.exists() else plan.kept).append(
-        Job(None, target)
-    )
+    exists = probe(target, str(target)) is not None
+    (plan.jobs if options.overwrite or not exists else plan.kept).append(Job(None, target))
     return plan
 
 
-def _check_outputs(options: Options, plan: Plan) -> None:
+def _check_named_outputs(options: Options) -> None:
+    """The output paths named by options: before the inputs, whose outputs go there."""
     if options.output_dir is not None:
         check_writable_folder(options.output_dir, "--output-dir")
-    else:
-        for folder in sorted({job.target.parent for job in plan.jobs}):
-            if not folder.is_dir():
-                raise UsageError(f"{folder}: the output folder does not exist")
-            check_writable_folder(folder, "output folder")
     if options.report is not None:
         check_writable_file(options.report, "--report")
     if options.plot is not None:
         check_writable_file(options.plot, "--plot")
+
+
+def _check_output_folders(options: Options, plan: Plan) -> None:
+    if options.output_dir is not None:
+        return
+    for folder in sorted({job.target.parent for job in plan.jobs}):
+        if not folder.is_dir():
+            raise UsageError(f"{folder}: the output folder does not exist")
+        check_writable_folder(folder, "output folder")
 
 
 def _list(plan: Plan, quiet: bool) -> None:
@@ -144,20 +150,40 @@ def _finish(options: Options, results: list[FileResult], signal_number: int | No
     status = EXIT_SOME_FAILED if any(result.failed for result in results) else EXIT_OK
     if not options.quiet and (len(results) > 1 or signal_number is not None):
         print(_summary(results, signal_number), flush=True)
-    if options.report is not None:
-        from .report import write_report
-
-        write_report(options.report, results)
-    plotted = [result.plot for result in results if result.plot is not None]
-    if options.plot is not None and signal_number is None:
-        if plotted:
-            from .plot import draw
-
-            draw(options.plot, plotted[0])
-            if not options.quiet:
-                print(f"plot written to {options.plot}")
-        else:
-            print(f"{PROGRAM}: error: --plot: the first file was not limited, nothing to plot",
-                  file=sys.stderr)
-            status = EXIT_SOME_FAILED
+    if options.report is not None and not _write_report(options.report, results):
+        status = EXIT_SOME_FAILED
+    if options.plot is not None and signal_number is None and not _draw(options, results):
+        status = EXIT_SOME_FAILED
     return 128 + signal_number if signal_number is not None else status
+
+
+def _write_report(path: Path, results: list[FileResult]) -> bool:
+    from .report import write_report
+
+    try:
+        write_report(path, results)
+    except OSError as error:
+        print(f"{PROGRAM}: error: --report {path}: cannot write it ({reason(error)})",
+              file=sys.stderr)
+        return False
+    return True
+
+
+def _draw(options: Options, results: list[FileResult]) -> bool:
+    assert options.plot is not None
+    plotted = [result.plot for result in results if result.plot is not None]
+    if not plotted:
+        print(f"{PROGRAM}: error: --plot: the first file was not limited, nothing to plot",
+              file=sys.stderr)
+        return False
+    from .plot import draw
+
+    try:
+        draw(options.plot, plotted[0])
+    except OSError as error:
+        print(f"{PROGRAM}: error: --plot {options.plot}: cannot write it ({reason(error)})",
+              file=sys.stderr)
+        return False
+    if not options.quiet:
+        print(f"plot written to {options.plot}")
+    return True

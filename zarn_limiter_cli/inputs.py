@@ -17,6 +17,7 @@ import soundfile as sf
 from .errors import UsageError
 from .file_job import Job
 from .limiter_settings import LimiterSettings
+from .path_checks import name_limit, name_problem, probe, reason
 
 # Extensions of the formats libsndfile reads; other files in a folder are left alone.
 AUDIO_SUFFIXES = frozenset({
@@ -50,10 +51,6 @@ class Unreadable:
     reason: str
 
 
-def _reason(error: OSError) -> str:
-    return (error.strerror or str(error)).lower()
-
-
 @dataclass
 class _FolderWalk:
     """The audio files below one folder input, and every entry on the way that cannot be read."""
@@ -74,7 +71,7 @@ class _FolderWalk:
             with os.scandir(folder) as listing:
                 entries = sorted(listing, key=lambda entry: entry.name)
         except OSError as error:
-            self.unreadable.append(Unreadable(folder, f"cannot read this folder ({_reason(error)})"))
+            self.unreadable.append(Unreadable(folder, f"cannot read this folder ({reason(error)})"))
             return
         self.seen.add((identity.st_dev, identity.st_ino))
         for entry in entries:
@@ -110,7 +107,7 @@ def regular_file_problem(path: Path) -> str | None:
     try:
         mode = os.stat(path).st_mode
     except OSError as error:
-        return f"cannot read this file ({_reason(error)})"
+        return f"cannot read this file ({reason(error)})"
     return None if stat.S_ISREG(mode) else "not a regular file"
 
 
@@ -122,7 +119,10 @@ def expand(
     sources: list[Source] = []
     unreadable: list[Unreadable] = []
     for path in inputs:
-        if path.is_dir():
+        status = probe(path, str(path))
+        if status is None:
+            raise UsageError(f"{path}: no such file or folder")
+        if stat.S_ISDIR(status.st_mode):
             walk = _FolderWalk(path, recursive, suffix)
             walk.walk(path)
             if not walk.sources and not walk.unreadable:
@@ -130,9 +130,7 @@ def expand(
                 raise UsageError(f"{path}: no audio files in this folder{hint}")
             sources.extend(walk.sources)
             unreadable.extend(walk.unreadable)
-        elif not path.exists():
-            raise UsageError(f"{path}: no such file or folder")
-        elif not path.is_file():
+        elif not stat.S_ISREG(status.st_mode):
             raise UsageError(f"{path}: not a regular file")
         else:
             sources.append(Source(path))
@@ -152,6 +150,16 @@ def _check_readable(source: Path, settings: LimiterSettings, checked_rates: set[
         checked_rates.add(rate)
 
 
+def _check_output_name(source: Path, target: Path, suffix: str) -> None:
+    size, longest = len(os.fsencode(target.name)), name_limit(target.parent)
+    if size > longest:
+        raise UsageError(f"--suffix {suffix!r}: the output name of {source} would be {size} "
+                         f"bytes long, more than the {longest} a file name can have here")
+    problem = name_problem(target)
+    if problem is not None:
+        raise UsageError(f"{source}: its output {target} cannot be made: {problem}")
+
+
 def plan_jobs(
     sources: list[Source], settings: LimiterSettings, output_dir: Path | None, suffix: str,
     overwrite: bool,
@@ -165,6 +173,7 @@ def plan_jobs(
         _check_readable(source.path, settings, checked_rates)
         folder = source.path.parent if output_dir is None else output_dir / source.subfolder
         target = folder / f"{source.path.stem}{suffix}{source.path.suffix}"
+        _check_output_name(source.path, target, suffix)
         resolved = target.resolve()
         if resolved in inputs:
             raise UsageError(f"{source.path}: its output {target} would overwrite an input")
@@ -174,29 +183,6 @@ def plan_jobs(
             )
         targets[resolved] = source.path
         job = Job(source.path, target)
-        (plan.jobs if overwrite or not target.exists() else plan.kept).append(job)
+        exists = probe(target, f"{source.path}: its output {target}") is not None
+        (plan.jobs if overwrite or not exists else plan.kept).append(job)
     return plan
-
-
-def check_writable_folder(folder: Path, option: str) -> None:
-    """Refuse a folder that cannot be created or written to, naming the option it came from."""
-    existing = folder
-    while not existing.exists():
-        if existing.parent == existing:
-            break
-        existing = existing.parent
-    if not existing.is_dir():
-        raise UsageError(f"{option} {folder}: {existing} is not a folder")
-    if not os.access(existing, os.W_OK | os.X_OK):
-        raise UsageError(f"{option} {folder}: cannot write in {existing} (permission denied)")
-
-
-def check_writable_file(path: Path, option: str) -> None:
-    """Refuse an output file whose folder is missing or not writable, or that is a folder."""
-    if path.is_dir():
-        raise UsageError(f"{option} {path}: is a folder")
-    folder = path.parent
-    if not folder.is_dir():
-        raise UsageError(f"{option} {path}: the folder {folder} does not exist")
-    if not os.access(folder, os.W_OK | os.X_OK) or (path.exists() and not os.access(path, os.W_OK)):
-        raise UsageError(f"{option} {path}: permission denied")

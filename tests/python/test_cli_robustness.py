@@ -107,3 +107,82 @@ def test_input_that_became_a_pipe_is_refused_not_waited_on(tmp_path):
     assert run.returncode == 1, run.stderr
     assert run.stderr == f"zarn-limit: error: {source}: not a regular file\n"
     assert leftovers(tmp_path) == [] and not (tmp_path / "in_limited.wav").exists()
+
+
+LONG = "x" * 300  # longer than any file system lets a name be
+OVERLONG = [
+    (["{tmp}/in.wav", "--suffix", LONG], "--suffix"),
+    (["{tmp}/in.wav", "--output-dir", f"{{tmp}}/{LONG}"], "--output-dir"),
+    (["{tmp}/in.wav", "--output-dir", f"{{tmp}}/{LONG}/out"], "--output-dir"),
+    ([f"{{tmp}}/{LONG}.wav"], f"{{tmp}}/{LONG}.wav"),
+    ([f"{{tmp}}/{LONG}/in.wav"], f"{{tmp}}/{LONG}/in.wav"),
+    (["{tmp}/in.wav", "--report", f"{{tmp}}/{LONG}.csv"], "--report"),
+    (["{tmp}/in.wav", "--report", f"{{tmp}}/{LONG}/r.csv"], "--report"),
+    (["{tmp}/in.wav", "--plot", f"{{tmp}}/{LONG}.png"], "--plot"),
+]
+
+
+@pytest.mark.parametrize(("arguments", "named"), OVERLONG,
+                         ids=["suffix", "output-dir", "under output-dir", "input",
+                              "input folder", "report", "report folder", "plot"])
+def test_overlong_name_is_one_line_naming_it(tmp_path, capsys, arguments, named):
+    pytest.importorskip("matplotlib")
+    make_file(tmp_path / "in.wav", "WAV", "PCM_16")
+    before = sorted(tmp_path.rglob("*"))
+
+    assert main([a.replace("{tmp}", str(tmp_path)) for a in arguments]) == 2
+
+    err = capsys.readouterr().err
+    assert err.startswith(f"zarn-limit: error: {named.replace('{tmp}', str(tmp_path))}")
+    assert err.count("\n") == 1 and sorted(tmp_path.rglob("*")) == before
+
+
+def test_output_name_at_the_longest_is_written(tmp_path):
+    source = tmp_path / "in.wav"
+    make_file(source, "WAV", "PCM_16")
+    longest = os.pathconf(tmp_path, "PC_NAME_MAX")
+    suffix = "x" * (longest - len("in.wav"))
+
+    assert main([str(source), "--suffix", suffix]) == 0
+
+    assert (tmp_path / f"in{suffix}.wav").is_file() and leftovers(tmp_path) == []
+
+
+@POSIX
+@pytest.mark.skipif(not os.path.exists("/dev/full"), reason="needs /dev/full")
+def test_results_on_a_full_device_are_one_line_and_the_files_are_written(tmp_path):
+    source = tmp_path / "in.wav"
+    make_file(source, "WAV", "PCM_16")
+
+    with open("/dev/full", "w") as full:
+        run = subprocess.run([sys.executable, "-m", "zarn_limiter_cli", str(source)],
+                             stdout=full, stderr=subprocess.PIPE, text=True, timeout=60)
+
+    assert run.returncode == 1
+    assert run.stderr.startswith("zarn-limit: error: ") and run.stderr.count("\n") == 1
+    assert "stdout" in run.stderr and (tmp_path / "in_limited.wav").is_file()
+
+
+def _small_files_only():
+    import resource  # POSIX only
+
+    resource.setrlimit(resource.RLIMIT_FSIZE, (1024, 1024))
+
+
+@POSIX
+def test_report_that_cannot_be_written_is_one_line_and_the_files_are_written(tmp_path):
+    # The report outgrows a file size limit, as it would a full disk; the outputs fit.
+    sources = [tmp_path / f"in{index}.wav" for index in range(6)]
+    for source in sources:
+        make_file(source, "WAV", "PCM_16", channels=1, frames=100)
+    report = tmp_path / "report.csv"
+
+    run = subprocess.run(
+        [sys.executable, "-m", "zarn_limiter_cli", *map(str, sources), "--report", str(report)],
+        capture_output=True, text=True, timeout=60, preexec_fn=_small_files_only,
+    )
+
+    assert run.returncode == 1
+    assert run.stderr == f"zarn-limit: error: --report {report}: cannot write it (file too large)\n"
+    assert all((tmp_path / f"in{index}_limited.wav").is_file() for index in range(6))
+    assert leftovers(tmp_path) == []
