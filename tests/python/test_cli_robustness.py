@@ -186,3 +186,24 @@ def test_report_that_cannot_be_written_is_one_line_and_the_files_are_written(tmp
     assert run.stderr == f"zarn-limit: error: --report {report}: cannot write it (file too large)\n"
     assert all((tmp_path / f"in{index}_limited.wav").is_file() for index in range(6))
     assert leftovers(tmp_path) == []
+
+
+@POSIX
+def test_results_reader_gone_the_run_goes_on_and_the_report_is_written(tmp_path):
+    sources = [tmp_path / f"in{index}.wav" for index in range(3)]
+    for source in sources:
+        make_file(source, "WAV", "PCM_16")
+    report = tmp_path / "report.csv"
+    reader, writer = os.pipe()
+    os.close(reader)  # as `| head -1` does once it has its line
+
+    try:
+        run = subprocess.run([sys.executable, "-m", "zarn_limiter_cli", *map(str, sources),
+                              "--report", str(report)],
+                             stdout=writer, stderr=subprocess.PIPE, text=True, timeout=60)
+    finally:
+        os.close(writer)
+
+    assert run.returncode == 0 and run.stderr == ""
+    assert [row["status"] for row in csv.DictReader(report.open())] == ["limited"] * 3
+    assert all((tmp_path / f"in{index}_limited.wav").is_file() for index in range(3))
