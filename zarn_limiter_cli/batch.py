@@ -71,10 +71,9 @@ def _check_named_outputs(options: Options) -> None:
 
 
 def _check_output_folders(options: Options, plan: Plan) -> None:
-    if options.output_dir is not None:
-        return
+    """Every folder an output goes to, made or not yet: before anything is written."""
     for folder in sorted({job.target.parent for job in plan.jobs}):
-        if not folder.is_dir():
+        if options.output_dir is None and probe(folder, str(folder)) is None:
             raise UsageError(f"{folder}: the output folder does not exist")
         check_writable_folder(folder, "output folder")
 

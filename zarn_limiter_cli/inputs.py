@@ -183,6 +183,8 @@ def plan_jobs(
             )
         targets[resolved] = source.path
         job = Job(source.path, target)
-        exists = probe(target, f"{source.path}: its output {target}") is not None
-        (plan.jobs if overwrite or not exists else plan.kept).append(job)
+        existing = probe(target, f"{source.path}: its output {target}")
+        if existing is not None and stat.S_ISDIR(existing.st_mode):
+            raise UsageError(f"{source.path}: its output {target} is a folder")
+        (plan.jobs if overwrite or existing is None else plan.kept).append(job)
     return plan

@@ -207,3 +207,42 @@ def test_results_reader_gone_the_run_goes_on_and_the_report_is_written(tmp_path)
     assert run.returncode == 0 and run.stderr == ""
     assert [row["status"] for row in csv.DictReader(report.open())] == ["limited"] * 3
     assert all((tmp_path / f"in{index}_limited.wav").is_file() for index in range(3))
+
+
+def _file_in_the_way(out):
+    (out / "open").write_text("a file where an output folder goes")
+
+
+def _read_only_subfolder(out):
+    (out / "open").mkdir()
+    (out / "open").chmod(0o555)
+    if os.access(out / "open", os.W_OK):  # root writes anyway: the other cases cover root
+        pytest.skip("this user can write in a read-only folder")
+
+
+def _folder_in_the_way(out):
+    (out / "open" / "y_limited.wav").mkdir(parents=True)
+
+
+BLOCKED_OUTPUTS = {"file where a folder goes": _file_in_the_way,
+                   "read-only subfolder": _read_only_subfolder,
+                   "folder where an output goes": _folder_in_the_way}
+
+
+@pytest.mark.parametrize("block", BLOCKED_OUTPUTS.values(), ids=BLOCKED_OUTPUTS.keys())
+def test_output_folders_are_checked_before_anything_is_written(tmp_path, capsys, block):
+    for name in ("a/x.wav", "a/open/y.wav", "a/z.wav"):
+        (tmp_path / name).parent.mkdir(parents=True, exist_ok=True)
+        make_file(tmp_path / name, "WAV", "PCM_16")
+    out = tmp_path / "out"
+    out.mkdir()
+    block(out)
+    before = sorted(out.rglob("*"))
+
+    status = main([str(tmp_path / "a"), "--recursive", "--overwrite", "--output-dir", str(out)])
+    (out / "open").chmod(0o755)
+
+    assert status == 2
+    err = capsys.readouterr().err
+    assert err.startswith(f"zarn-limit: error: ") and str(out / "open") in err
+    assert sorted(out.rglob("*")) == before
