@@ -22,6 +22,7 @@ from .limiter_settings import LimiterSettings
 from .options import DEMO_FILE_NAME, PROGRAM, Options
 from .path_checks import check_writable_file, check_writable_folder, probe, reason
 from .progress import FileBar, StageBar, shows_progress
+from .task import Task
 
 
 def run_batch(options: Options) -> int:
@@ -109,18 +110,19 @@ def _limit_all(options: Options, plan: Plan, settings: JobSettings) -> list[File
     settled += [FileResult(job.name, str(job.target), KEPT) for job in plan.kept]
     for result in settled:
         on_result(result)
+    tasks = [Task(job, replace=options.overwrite) for job in plan.jobs]
     try:
         if options.dask is not None:
             from .dask_runner import connect, run_on_dask
 
             with connect(options.dask) as client:
                 _create_folders(plan)
-                done = run_on_dask(client, plan.jobs, settings, on_result)
+                done = run_on_dask(client, tasks, settings, on_result)
         else:
             from .local_runner import run_in_threads
 
             _create_folders(plan)
-            done = run_in_threads(plan.jobs, settings, options.jobs, on_result, stages)
+            done = run_in_threads(tasks, settings, options.jobs, on_result, stages)
     finally:
         bar.close()
         if stages is not None:

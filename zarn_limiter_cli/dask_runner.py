@@ -21,7 +21,7 @@ from .file_job import Job, JobSettings
 from .file_result import FAILED, FileResult
 from .interrupts import ignored_by_children, stop_requested
 from .local_runner import POLL_SECONDS, OnResult, interrupted
-from .task import run_task
+from .task import Task, run_task
 
 
 @contextmanager
@@ -58,17 +58,17 @@ def _result(future: Any, job: Job) -> FileResult:
 
 
 def run_on_dask(
-    client: Any, jobs: Sequence[Job], settings: JobSettings, on_result: OnResult
+    client: Any, tasks: Sequence[Task], settings: JobSettings, on_result: OnResult
 ) -> dict[int, FileResult]:
-    """Limit the jobs on the client's cluster, one per worker thread at a time."""
+    """Limit the files on the client's cluster, one per worker thread at a time."""
     results: dict[int, FileResult] = {}
-    waiting = deque(enumerate(jobs))
+    waiting = deque(enumerate(tasks))
     slots = max(1, sum(client.nthreads().values()))
     running: dict[Any, int] = {}
     while running or (waiting and not stop_requested()):
         while waiting and len(running) < slots and not stop_requested():
-            index, job = waiting.popleft()
-            running[client.submit(run_task, job, settings, pure=False)] = index
+            index, task = waiting.popleft()
+            running[client.submit(run_task, task, settings, pure=False)] = index
         done = [future for future in running if future.done()]
         if not done and stop_requested() and not client.nthreads():
             break  # the workers are gone too: nothing in hand will finish
@@ -76,9 +76,9 @@ def run_on_dask(
             time.sleep(POLL_SECONDS)
         for future in done:
             index = running.pop(future)
-            results[index] = _result(future, jobs[index])
+            results[index] = _result(future, tasks[index].job)
             on_result(results[index])
     for index in running.values():
-        results[index] = interrupted(jobs[index])
+        results[index] = interrupted(tasks[index].job)
         on_result(results[index])
     return results

@@ -246,3 +246,22 @@ def test_output_folders_are_checked_before_anything_is_written(tmp_path, capsys,
     err = capsys.readouterr().err
     assert err.startswith(f"zarn-limit: error: ") and str(out / "open") in err
     assert sorted(out.rglob("*")) == before
+
+
+def test_output_another_run_wrote_meanwhile_is_kept(tmp_path, capsys, monkeypatch):
+    from zarn_limiter_cli import batch
+
+    source, target = tmp_path / "in.wav", tmp_path / "in_limited.wav"
+    make_file(source, "WAV", "PCM_16")
+    create_folders = batch._create_folders
+
+    def other_run_writes_first(plan):  # once the checks have found no output there
+        target.write_bytes(b"the other run's output")
+        create_folders(plan)
+
+    monkeypatch.setattr(batch, "_create_folders", other_run_writes_first)
+
+    assert main([str(source)]) == 0
+
+    assert target.read_bytes() == b"the other run's output" and leftovers(tmp_path) == []
+    assert "kept the existing" in capsys.readouterr().out
