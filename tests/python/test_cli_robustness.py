@@ -6,6 +6,7 @@ import os
 import subprocess
 import sys
 
+import numpy as np
 import pytest
 
 sf = pytest.importorskip("soundfile")
@@ -14,7 +15,7 @@ pytest.importorskip("tqdm")
 
 from zarn_limiter_cli import main  # noqa: E402
 
-from cli_audio import leftovers, make_file  # noqa: E402
+from cli_audio import RATE, bursts, leftovers, make_file  # noqa: E402
 
 POSIX = pytest.mark.skipif(sys.platform == "win32", reason="POSIX file system objects")
 
@@ -265,3 +266,28 @@ def test_output_another_run_wrote_meanwhile_is_kept(tmp_path, capsys, monkeypatc
 
     assert target.read_bytes() == b"the other run's output" and leftovers(tmp_path) == []
     assert "kept the existing" in capsys.readouterr().out
+
+
+def read_forward(path):
+    """Every sample of a file, read in blocks from the start: these formats cannot seek."""
+    blocks = []
+    with sf.SoundFile(path) as source:
+        while len(block := source.read(4096, dtype="float64", always_2d=True)):
+            blocks.append(block)
+        return np.concatenate(blocks), source.subtype
+
+
+@pytest.mark.parametrize(("container", "subtype", "extension"), [
+    ("WAV", "GSM610", ".wav"), ("AU", "G721_32", ".au"), ("WAV", "NMS_ADPCM_16", ".wav"),
+])
+def test_formats_that_cannot_seek_are_limited(tmp_path, container, subtype, extension):
+    source = tmp_path / f"in{extension}"
+    sf.write(source, bursts(20000, 1, 0.99), RATE, subtype, format=container)
+
+    assert main([str(source), "--report", str(tmp_path / "report.csv")]) == 0
+
+    written, written_subtype = read_forward(tmp_path / f"in_limited{extension}")
+    row, = csv.DictReader((tmp_path / "report.csv").open())
+    assert written_subtype == subtype and len(written) == len(read_forward(source)[0])
+    assert float(row["output_peak_dBFS"]) == pytest.approx(20 * np.log10(np.abs(written).max()),
+                                                           abs=1e-4)
