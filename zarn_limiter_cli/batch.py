@@ -115,7 +115,7 @@ def _limit_all(options: Options, plan: Plan, settings: JobSettings) -> list[File
         if options.dask is not None:
             from .dask_runner import connect, run_on_dask
 
-            with connect(options.dask) as client:
+            with connect(options.dask, options.dask_wait_s) as client:
                 _create_folders(plan)
                 done = run_on_dask(client, tasks, settings, on_result)
         else:

@@ -9,10 +9,12 @@ from __future__ import annotations
 
 import logging
 import os
+import re
 import time
 from collections import deque
 from collections.abc import Iterator, Sequence
 from contextlib import contextmanager
+from importlib.util import find_spec
 from typing import Any
 
 from .errors import UsageError
@@ -25,28 +27,48 @@ from .task import Task, run_task
 
 
 @contextmanager
-def connect(address: str) -> Iterator[Any]:
-    """A client of the scheduler at `address`, or of a local cluster started for the run."""
+def connect(address: str, wait_s: float) -> Iterator[Any]:
+    """A client of the scheduler at `address`, or of a local cluster started for the run,
+    with at least one worker within `wait_s` seconds."""
     distributed = require("distributed", "dask", "--dask")
-    if address.startswith("local"):
-        workers = int(address.partition(":")[2] or os.cpu_count() or 1)
-        with ignored_by_children():
-            cluster = distributed.LocalCluster(
-                n_workers=workers, threads_per_worker=1, processes=True,
-                dashboard_address=None, silence_logs=logging.ERROR,
-            )
-        try:
-            with distributed.Client(cluster) as client:
-                yield client
-        finally:
-            cluster.close()
+    if re.fullmatch(r"local(:[0-9]+)?", address):
+        with _local_cluster(distributed, address) as client:
+            yield client
         return
     try:
         client = distributed.Client(address, timeout="10s")
-    except (OSError, ValueError, TimeoutError) as error:
-        raise UsageError(f"--dask {address}: cannot reach the scheduler ({error})") from None
+    except Exception as error:  # distributed raises a different type for each protocol
+        hint = ("; ucx:// needs the distributed-ucxx package"
+                if address.startswith("ucx://") and find_spec("distributed_ucxx") is None else "")
+        raise UsageError(f"--dask {address}: cannot connect to the scheduler "
+                         f"({_error_text(error)}){hint}") from None
     with client:
+        try:
+            client.wait_for_workers(1, timeout=wait_s)
+        except (TimeoutError, OSError):
+            raise UsageError(f"--dask {address}: no worker joined the scheduler in "
+                             f"{wait_s:g} s (--dask-wait)") from None
         yield client
+
+
+@contextmanager
+def _local_cluster(distributed: Any, address: str) -> Iterator[Any]:
+    workers = int(address.partition(":")[2] or os.cpu_count() or 1)
+    with ignored_by_children():
+        cluster = distributed.LocalCluster(
+            n_workers=workers, threads_per_worker=1, processes=True,
+            dashboard_address=None, silence_logs=logging.ERROR,
+        )
+    try:
+        with distributed.Client(cluster) as client:
+            yield client
+    finally:
+        cluster.close()
+
+
+def _error_text(error: Exception) -> str:
+    text = str(error).strip().splitlines()
+    return f"{type(error).__name__}: {text[0]}" if text else type(error).__name__
 
 
 def _result(future: Any, job: Job) -> FileResult:

@@ -291,3 +291,32 @@ def test_formats_that_cannot_seek_are_limited(tmp_path, container, subtype, exte
     assert written_subtype == subtype and len(written) == len(read_forward(source)[0])
     assert float(row["output_peak_dBFS"]) == pytest.approx(20 * np.log10(np.abs(written).max()),
                                                            abs=1e-4)
+
+
+DASK_ADDRESSES = [  # address, workers of its scheduler, the one line of refusal
+    ("localhost:{port}", 1, None),
+    ("tcp://127.0.0.1:{port}", 0, "--dask tcp://127.0.0.1:{port}: no worker joined the scheduler"),
+    ("ucx://127.0.0.1:{port}", 1, "--dask ucx://127.0.0.1:{port}: cannot connect"),
+    ("tls://127.0.0.1:{port}", 1, "--dask tls://127.0.0.1:{port}: cannot connect"),
+]
+
+
+@pytest.mark.parametrize(("address", "workers", "refusal"), DASK_ADDRESSES,
+                         ids=["localhost", "no workers", "ucx", "tls"])
+def test_dask_address_is_taken_as_the_client_takes_it(tmp_path, capsys, address, workers,
+                                                      refusal):
+    distributed = pytest.importorskip("distributed")
+    source = tmp_path / "in.wav"
+    make_file(source, "WAV", "PCM_16")
+
+    with distributed.LocalCluster(n_workers=workers, processes=False, protocol="tcp",
+                                  host="127.0.0.1", dashboard_address=None) as cluster:
+        address = address.format(port=cluster.scheduler_address.rpartition(":")[2])
+        status = main([str(source), "--dask", address, "--dask-wait", "2"])
+
+    err = capsys.readouterr().err
+    if refusal is None:
+        assert status == 0 and (tmp_path / "in_limited.wav").is_file()
+    else:
+        assert status == 2 and err.count("\n") == 1 and not (tmp_path / "in_limited.wav").exists()
+        assert err.startswith(f"zarn-limit: error: {refusal.format(port=address.rpartition(':')[2])}")
