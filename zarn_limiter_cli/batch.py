@@ -113,11 +113,10 @@ def _limit_all(options: Options, plan: Plan, settings: JobSettings) -> list[File
     tasks = [Task(job, replace=options.overwrite) for job in plan.jobs]
     try:
         if options.dask is not None:
-            from .dask_runner import connect, run_on_dask
+            from .dask_runner import run_on_dask
 
-            with connect(options.dask, options.dask_wait_s) as client:
-                _create_folders(plan)
-                done = run_on_dask(client, tasks, settings, on_result)
+            done = run_on_dask(options.dask, options.dask_wait_s, tasks, settings, on_result,
+                               prepare=lambda: _create_folders(plan))
         else:
             from .local_runner import run_in_threads
 
