@@ -320,3 +320,24 @@ def test_dask_address_is_taken_as_the_client_takes_it(tmp_path, capsys, address,
     else:
         assert status == 2 and err.count("\n") == 1 and not (tmp_path / "in_limited.wav").exists()
         assert err.startswith(f"zarn-limit: error: {refusal.format(port=address.rpartition(':')[2])}")
+
+
+@POSIX
+@pytest.mark.parametrize("arguments", [["{locked}/in.wav"], ["{tmp}/in.wav", "--output-dir",
+                                                            "{locked}/out"]],
+                         ids=["input", "output-dir"])
+def test_path_under_a_folder_that_cannot_be_searched_is_one_line(tmp_path, capsys, arguments):
+    make_file(tmp_path / "in.wav", "WAV", "PCM_16")
+    locked = tmp_path / "locked"
+    locked.mkdir()
+    make_file(locked / "in.wav", "WAV", "PCM_16")
+    locked.chmod(0)
+    try:
+        if os.access(locked / "in.wav", os.R_OK):  # root: the name-length cases cover it
+            pytest.skip("this user searches a folder without permissions")
+        status = main([a.format(tmp=tmp_path, locked=locked) for a in arguments])
+    finally:
+        locked.chmod(0o755)
+
+    err = capsys.readouterr().err
+    assert status == 2 and err.count("\n") == 1 and "permission denied" in err
