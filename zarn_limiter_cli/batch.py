@@ -133,7 +133,11 @@ def _limit_all(options: Options, plan: Plan, settings: JobSettings) -> list[File
 def _create_folders(plan: Plan) -> None:
     """Create the output folders: only now that every check has passed."""
     for folder in sorted({job.target.parent for job in plan.jobs}):
-        folder.mkdir(parents=True, exist_ok=True)
+        try:
+            folder.mkdir(parents=True, exist_ok=True)
+        except OSError as error:  # changed since the checks, or a full disk
+            raise UsageError(f"{folder}: cannot create this output folder "
+                             f"({reason(error)})") from None
 
 
 def _summary(results: Sequence[FileResult], signal_number: int | None) -> str:

@@ -34,21 +34,22 @@ class Source:
     subfolder: Path = Path()
 
 
-@dataclass
-class Plan:
-    """The files to limit, and those whose existing output is kept."""
-
-    jobs: list[Job] = field(default_factory=list)
-    kept: list[Job] = field(default_factory=list)
-    unreadable: list[Unreadable] = field(default_factory=list)
-
-
 @dataclass(frozen=True)
 class Unreadable:
     """An entry of a folder input that cannot be limited: reported, and the run goes on."""
 
     path: Path
     reason: str
+
+
+@dataclass
+class Plan:
+    """The files to limit, those whose existing output is kept, and the entries of
+    folder inputs that cannot be read."""
+
+    jobs: list[Job] = field(default_factory=list)
+    kept: list[Job] = field(default_factory=list)
+    unreadable: list[Unreadable] = field(default_factory=list)
 
 
 @dataclass
