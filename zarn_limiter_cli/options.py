@@ -134,7 +134,9 @@ def build_parser() -> argparse.ArgumentParser:
             "Results go to stdout, one line per file; errors and progress to stderr. "
             "Ctrl-C, SIGTERM or SIGHUP lets the files in hand finish and starts no other; "
             "a second one abandons those too. No temporary file is left behind. "
-            "Exit status: 0 success, 1 some files failed, 2 bad usage (nothing written), "
+            "Exit status: 0 success, 1 some files or entries of folders failed, or the "
+            "results, report or plot could not be written, 2 bad usage or a cluster "
+            "without workers (nothing written), "
             "128 + the signal number when interrupted (130 for Ctrl-C, 143 for SIGTERM)."
         ),
     )
