@@ -91,12 +91,22 @@ def _blocks(audio: Audio, extremes: _Extremes, advance: Advance) -> Iterator[Aud
         advance(block.shape[0])
 
 
+def read_forward(source: sf.SoundFile) -> Iterator[Audio]:
+    """(frames, channels) blocks from the file's position to its end, without seeking:
+    some formats (GSM 6.10, G.721, NMS ADPCM) read forward only."""
+    while True:
+        block = source.read(BLOCK_FRAMES, dtype="float32", always_2d=True)
+        if block.shape[0] == 0:
+            return
+        yield block
+
+
 def measure_file(path: Path, true_peak: bool) -> tuple[float, float | None]:
     """The sample peak of a file as it reads back, and its true peak when asked for."""
     peak = 0.0
     with sf.SoundFile(path) as written:
         meter = TruePeakMeter(written.channels) if true_peak else None
-        for block in written.blocks(BLOCK_FRAMES, dtype="float32", always_2d=True):
+        for block in read_forward(written):
             check_abandon()
             peak = max(peak, magnitude(block))
             if meter is not None:
