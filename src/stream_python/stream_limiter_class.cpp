@@ -10,21 +10,21 @@
 #include <utility>
 
 #include "lib/number_text.hpp"
-#include "python/argument_binder.hpp"
-#include "python/argument_conversion.hpp"
-#include "python/audio_conversion.hpp"
-#include "python/borrow_guard.hpp"
-#include "python/call_boundary.hpp"
-#include "python/channel_major_copy.hpp"
-#include "python/error_texts.hpp"
-#include "python/float_buffer.hpp"
-#include "python/floating_point_environment.hpp"
-#include "python/lock_release.hpp"
-#include "python/numpy_api.hpp"
-#include "python/once_cell.hpp"
-#include "python/py_ref.hpp"
-#include "python/sample_array.hpp"
-#include "python/settings_doc.hpp"
+#include "binding/argument_binder.hpp"
+#include "binding/argument_conversion.hpp"
+#include "binding/channels_argument.hpp"
+#include "binding/audio_conversion.hpp"
+#include "binding/borrow_guard.hpp"
+#include "binding/call_boundary.hpp"
+#include "binding/channel_major_copy.hpp"
+#include "binding/error_texts.hpp"
+#include "binding/float_buffer.hpp"
+#include "binding/floating_point_environment.hpp"
+#include "binding/lock_release.hpp"
+#include "binding/numpy_api.hpp"
+#include "binding/once_cell.hpp"
+#include "binding/py_ref.hpp"
+#include "binding/sample_array.hpp"
 #include "stream/stream_limiter.hpp"
 #include "stream_python/block_layout.hpp"
 #include "stream_python/stream_errors.hpp"
@@ -177,7 +177,7 @@ PyRef leading(PyObject* array, std::size_t frames) {
 // moves on without handing its frames back; the rank that flush returns is
 // the last taken block's, so a refused block leaves it as it was.
 template <class Step>
-PyObject* hand_back(StreamObject& self, Destination& destination, std::size_t frames, int rank,
+PyObject* hand_back(StreamObject& self, Destination& destination, int rank, std::size_t frames,
                     Step&& step) {
     const std::size_t channels = self.stream.channels();
     SampleBuffer audio_samples;
@@ -277,7 +277,7 @@ PyObject* stream_process(PyObject* object, PyObject* const* args, Py_ssize_t nar
                              layout->channel_stride, layout->frame_stride, rows.first,
                              rows.stride);
         input = AudioInput();
-        return hand_back(self, destination, completed, layout->rank,
+        return hand_back(self, destination, layout->rank, completed,
                          [&] { return self.stream.push(layout->frames); });
     });
 }
@@ -318,7 +318,7 @@ PyObject* stream_flush(PyObject* object, PyObject* const* args, Py_ssize_t nargs
         if (!lend_destination(slots[0], self.rank, self.stream.channels(), held, destination)) {
             return nullptr;
         }
-        return hand_back(self, destination, held, self.rank, [&] {
+        return hand_back(self, destination, self.rank, held, [&] {
             return zarn::Expected<zarn::LimitedFrames, zarn::LimiterError>(self.stream.finish());
         });
     });

@@ -506,7 +506,7 @@ def draw_block(r, s, frames):
     elif shape == "three":
         values = values[None]
     elif shape == "scalar":
-        values = values.reshape(-1)[:1].reshape(())
+        values = np.asarray(values.reshape(-1)[0] if values.size else 0.5)
     array = lay_out(r, as_dtype(values, r.pick(DTYPES)))
     reentry = r.pick(s.reentries())
     form = r.int(0, 11)

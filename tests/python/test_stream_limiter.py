@@ -111,8 +111,8 @@ def test_settings_are_checked_as_the_limiter_checks_them(args, kwargs):
 @pytest.mark.parametrize(
     ("channels", "block", "message"),
     [
-        (0, None, "channels must be a positive integer"),
-        ("2", None, "channels must be a positive integer"),
+        (0, None, "channels must be a positive integer no greater than 65535"),
+        ("2", None, "channels must be a positive integer no greater than 65535"),
         (2, np.zeros((10, 3)), "block has 3 channels (its shape must be (frames, channels)), but the stream has 2 channels"),
         (2, np.zeros(10), "a 1D block holds one channel, but the stream has 2 channels"),
         (1, np.zeros((2, 2, 2)), "block must be a 1D or 2D array, got 3 dimensions"),
