@@ -562,8 +562,21 @@ def draw_out(r, s, block, frames, rank):
         audio = np.asfortranarray(np.full(shape[::-1], np.nan, np.float32)).T
     if kind == "hostile":
         audio = audio.view(OutArray)
-        audio.action = make_action(r, r.pick(s.reentries()), block if isinstance(block, np.ndarray) else None)
+        audio.action = marking_handing_back(
+            make_action(r, r.pick(s.reentries()), block if isinstance(block, np.ndarray) else None))
     return (audio, gains), kind
+
+
+def marking_handing_back(action):
+    """The action, its exception marked as raised while the call handed its
+    frames back into `out`."""
+    def marked():
+        try:
+            action()
+        except Hostile as error:
+            error.handing_back = True
+            raise
+    return marked
 
 
 def rows_of(s, stands_for):
@@ -600,6 +613,13 @@ def take(s, rows, rank, audio, gains, frames):
         s.rank = rank
 
 
+def raised_handing_back(error):
+    """Whether the caller's own exception came from slicing the `out` array
+    as the call handed its frames back: the stream moved on then, and the
+    frames are in `out`."""
+    return getattr(error, "handing_back", False)
+
+
 def feed_block(r, s):
     frames = min(max(0, r.pick([0, 1, 2, s.latency - 1, s.latency, s.latency + 1, r.int(0, 700)])), 3000)
     block, stands_for = draw_block(r, s, frames)
@@ -607,7 +627,6 @@ def feed_block(r, s):
     completed = max(0, s.held + (len(rows) if rows is not None else 0) - s.latency)
     out, kind = draw_out(r, s, block, completed, rank)
     before = snapshot(block)
-    raised_before = len(r.raised)
     result, error = attempt(lambda: s.stream.process(block, out=out))
     if kind != "block":
         check_unchanged(r, block, before)
@@ -620,24 +639,29 @@ def feed_block(r, s):
         take(s, rows, rank, *result, completed if s.predictable else len(result[1]))
         return
     check_error(r, error)
-    if kind == "hostile" and isinstance(error, Hostile) and len(r.raised) > raised_before \
-            and error is r.raised[-1] and rows is not None and out[0].action is not None:
-        # Raised while handing back: the block was taken, its frames are in `out`.
+    if raised_handing_back(error) and rows is not None:
         return take(s, rows, rank, out[0].view(np.ndarray)[:completed], out[1][:completed], completed)
     if hasattr(error, "frame") and rows is not None and not r.mutated:
         check_non_finite_report(s, error, rows)
 
 
 def flush(r, s):
+    """Ends the stream. A refused `out` leaves the frames held, and a flush
+    without one hands them back then."""
     out, kind = draw_out(r, s, None, s.held, s.rank)
     result, error = attempt(lambda: s.stream.flush(out=out))
     check_reentries(r)
-    if error is not None:
-        check_error(r, error)
-        s.predictable = False
-        return False
-    take(s, None, s.rank, *result, s.held if s.predictable else len(result[1]))
-    return True
+    frames = s.held if s.predictable else None
+    if error is None:
+        return take(s, None, s.rank, *result, frames if s.predictable else len(result[1]))
+    check_error(r, error)
+    if raised_handing_back(error):
+        if not s.predictable:
+            return None
+        return take(s, None, s.rank, out[0].view(np.ndarray)[:frames], out[1][:frames], frames)
+    result, error = attempt(lambda: s.stream.flush())
+    assert error is None, f"flush() failed after a refused out: {error!r}"
+    return take(s, None, s.rank, *result, frames if s.predictable else len(result[1]))
 
 
 def check_stream_identity(s):
@@ -668,7 +692,8 @@ def fuzz_stream(r):
         s.restart()
         for _ in range(r.int(0, 6)):
             feed_block(r, s)
-        if flush(r, s) and s.predictable:
+        flush(r, s)
+        if s.predictable:
             check_stream_identity(s)
 
 
