@@ -632,9 +632,10 @@ def feed_block(r, s):
         check_unchanged(r, block, before)
     check_reentries(r)
     if error is None:
-        assert rows is not None or r.mutated or stands_for is None, "an invalid block was taken"
-        if rows is None or r.mutated:
-            s.predictable = False
+        assert rows is not None or stands_for is None, "an invalid block was taken"
+        if rows is None:
+            # An odd object NumPy made a block of: what it stood for is unknown.
+            s.predictable, s.rank = False, result[0].ndim
             return
         take(s, rows, rank, *result, completed if s.predictable else len(result[1]))
         return
