@@ -642,7 +642,7 @@ def feed_block(r, s):
     check_error(r, error)
     if raised_handing_back(error) and rows is not None:
         return take(s, rows, rank, out[0].view(np.ndarray)[:completed], out[1][:completed], completed)
-    if hasattr(error, "frame") and rows is not None and not r.mutated:
+    if hasattr(error, "frame") and rows is not None and s.predictable:
         check_non_finite_report(s, error, rows)
 
 
