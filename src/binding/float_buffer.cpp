@@ -1,5 +1,6 @@
 #include "binding/float_buffer.hpp"
 
+#include <cstdint>
 #include <cstring>
 
 namespace zarn::python {
@@ -27,6 +28,16 @@ FloatBuffer::FloatBuffer(PyObject* object, const char* name) {
         PyBuffer_Release(&view_);
         held_ = false;
     }
+}
+
+bool FloatBuffer::shares_memory_with(const FloatBuffer& other) const noexcept {
+    // Both are C-contiguous: each covers the bytes [buf, buf + len).
+    const auto start = reinterpret_cast<std::uintptr_t>(view_.buf);
+    const auto other_start = reinterpret_cast<std::uintptr_t>(other.view_.buf);
+    const auto length = static_cast<std::uintptr_t>(view_.len);
+    const auto other_length = static_cast<std::uintptr_t>(other.view_.len);
+    return length > 0 && other_length > 0 && start < other_start + other_length &&
+           other_start < start + length;
 }
 
 FloatBuffer::~FloatBuffer() {

@@ -24,6 +24,8 @@ public:
     std::size_t extent(int axis) const noexcept {
         return static_cast<std::size_t>(view_.shape[axis]);
     }
+    // Whether the two buffers have a byte of memory in common.
+    bool shares_memory_with(const FloatBuffer& other) const noexcept;
 
 private:
     Py_buffer view_{};

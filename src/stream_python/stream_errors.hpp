@@ -12,6 +12,7 @@ namespace stream_errors {
 
 inline constexpr const char* out_not_a_pair =
     "out must be None or a tuple (audio, gains) of two float32 arrays";
+inline constexpr const char* out_shares_memory = "out[0] and out[1] must not share memory";
 std::string block_rank(int rank);
 std::string block_channels(int rank, std::size_t given, std::size_t channels);
 std::string out_too_small(int rank, std::size_t channels, std::size_t frames);

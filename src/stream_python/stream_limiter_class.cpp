@@ -33,7 +33,7 @@ namespace zarn::python {
 namespace {
 
 // The Python StreamLimiter object: the stream by value, its access counter,
-// and the rank of the blocks it was last given, which its flush returns too.
+// and the rank of the last block it took, which its flush returns too.
 struct StreamObject {
     PyObject_HEAD
     zarn::StreamLimiter stream;
@@ -144,6 +144,11 @@ bool lend_destination(PyObject* out, int rank, std::size_t channels, std::size_t
     if (!destination.gains->ok()) {
         return false;
     }
+    // The gains would overwrite audio already written, or the other way round.
+    if (destination.audio->shares_memory_with(*destination.gains)) {
+        PyErr_SetString(PyExc_ValueError, stream_errors::out_shares_memory);
+        return false;
+    }
     return check_out_shapes(*destination.audio, *destination.gains, rank, channels, frames);
 }
 
@@ -167,9 +172,10 @@ PyRef leading(PyObject* array, std::size_t frames) {
 
 // Runs `step` (a push or the finish, which hands back `frames` frames)
 // without the interpreter lock, writes the frames to the destination and
-// returns the tuple (audio, gains), or null with the exception set. New
-// arrays are allocated before the step, so that a stream never moves on
-// without handing its frames back.
+// returns the tuple (audio, gains) of `rank`, or null with the exception
+// set. New arrays are allocated before the step, so that a stream never
+// moves on without handing its frames back; the rank that flush returns is
+// the last taken block's, so a refused block leaves it as it was.
 template <class Step>
 PyObject* hand_back(StreamObject& self, Destination& destination, int rank, std::size_t frames,
                     Step&& step) {
@@ -198,6 +204,7 @@ PyObject* hand_back(StreamObject& self, Destination& destination, int rank, std:
         raise_stream_error(limited.error());
         return nullptr;
     }
+    self.rank = rank;
     if (!destination.audio) {
         return new_result_arrays(std::move(audio_samples), std::move(gain_samples), rank,
                                  channels);
@@ -217,8 +224,9 @@ constexpr const char* process_doc =
     "    block: ``(frames, channels)``, or one-dimensional for one channel. Values\n"
     "        are converted to ``numpy.float32``; the block is not modified.\n"
     "    out: ``None``, or a pair ``(audio, gains)`` of writable C-contiguous\n"
-    "        float32 arrays, of the block's rank, with room for the frames this\n"
-    "        call returns (at most the block's frames plus ``latency``).\n"
+    "        float32 arrays that share no memory, of the block's rank, with room\n"
+    "        for the frames this call returns (at most the block's frames plus\n"
+    "        ``latency``).\n"
     "\n"
     "Returns:\n"
     "    A tuple ``(audio, frame_gains)`` of the frames complete so far: new\n"
@@ -269,12 +277,8 @@ PyObject* stream_process(PyObject* object, PyObject* const* args, Py_ssize_t nar
                              layout->channel_stride, layout->frame_stride, rows.first,
                              rows.stride);
         input = AudioInput();
-        PyObject* result = hand_back(self, destination, layout->rank, completed,
-                                     [&] { return self.stream.push(layout->frames); });
-        if (result != nullptr) {
-            self.rank = layout->rank;
-        }
-        return result;
+        return hand_back(self, destination, layout->rank, completed,
+                         [&] { return self.stream.push(layout->frames); });
     });
 }
 
@@ -291,7 +295,7 @@ constexpr const char* flush_doc =
     "        for ``latency`` frames.\n"
     "\n"
     "Returns:\n"
-    "    A tuple ``(audio, frame_gains)``, of the rank of the last block.";
+    "    A tuple ``(audio, frame_gains)``, of the rank of the last block taken.";
 
 constexpr std::array<const char*, 1> flush_parameters = {"out"};
 const FunctionDescription flush_description = {"StreamLimiter.flush()", flush_parameters, 0};

@@ -144,6 +144,28 @@ def test_a_rejected_block_leaves_the_stream_as_it_was():
     assert_same_bits(np.concatenate([first[1], rest[1]]), expected[1])
 
 
+@pytest.mark.parametrize(("taken", "refused"), [((300, 1), (10,)), ((300,), (10, 1))])
+def test_a_refused_block_leaves_the_rank_that_flush_returns(taken, refused):
+    stream = StreamLimiter(48000, 1)
+    stream.process(np.ones(taken, np.float32))
+    with pytest.raises(ValueError, match="not finite"):
+        stream.process(np.full(refused, np.nan, np.float32))
+    limited, gains = stream.flush()
+    assert limited.shape == (stream.latency, *taken[1:]) and gains.shape == (stream.latency,)
+
+
+@pytest.mark.parametrize("call", ["process", "flush"])
+@pytest.mark.parametrize("gains_start", [0, 100, 299])
+def test_out_arrays_that_share_memory_are_refused(call, gains_start):
+    stream = StreamLimiter(48000, 1)
+    stream.process(np.full(300, 2.0, np.float32))
+    memory = np.zeros(600, np.float32)
+    out = (memory[:300], memory[gains_start:gains_start + 300])
+    with pytest.raises(ValueError, match=r"^out\[0\] and out\[1\] must not share memory$"):
+        stream.process(np.full(300, 2.0, np.float32), out=out) if call == "process" else stream.flush(out=out)
+    assert not memory.any()
+
+
 def test_a_stream_in_use_is_refused_not_corrupted():
     stream = StreamLimiter(48000, 1)
 
