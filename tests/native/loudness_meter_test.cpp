@@ -197,3 +197,21 @@ TEST(Blocks, OfAnotherChannelCountAreRefused) {
 }
 
 }  // namespace
+
+namespace {
+
+// Channels are weighted two at a time where the processor allows, the last
+// of an odd count alone: a channel gives the same bits either way.
+TEST(ChannelWeights, PairedAndSingleChannelsGiveTheSameBits) {
+    const ToneSegment first[] = {{997.0, -20.0, 4.0, 0b001u}, {61.0, -9.0, 3.0, 0b001u}};
+    const ToneSegment last[] = {{997.0, -20.0, 4.0, 0b100u}, {61.0, -9.0, 3.0, 0b100u}};
+    const double first_only[] = {1.0, 0.0, 0.0};
+    const double last_only[] = {0.0, 0.0, 1.0};
+    const Loudness paired = measure(make_meter(44100, 3, false, first_only), tones(44100, 3, first));
+    const Loudness single = measure(make_meter(44100, 3, false, last_only), tones(44100, 3, last));
+    EXPECT_EQ(paired.integrated_LUFS, single.integrated_LUFS);
+    EXPECT_EQ(paired.loudness_range_LU, single.loudness_range_LU);
+    EXPECT_EQ(paired.momentary_max_LUFS, single.momentary_max_LUFS);
+}
+
+}  // namespace
