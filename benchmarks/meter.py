@@ -4,7 +4,9 @@ On the same 10 minutes of stereo 48 kHz music-like noise (float32), in one
 run: LoudnessMeter with everything but the reconstructed peak, fed in blocks
 of 65,536 frames; pyloudnorm's integrated loudness alone (on the float64 copy
 it works on); and LoudnessMeter with the reconstructed peak too. Prints the
-best of --runs timings of each and the readings.
+best of --runs timings of each, in wall-clock time and in the CPU time of
+the process (steadier on a machine that other work shares), and the
+readings.
 
     python benchmarks/meter.py [--minutes M] [--runs N]
 """
@@ -46,13 +48,15 @@ def meter(audio: np.ndarray, reconstructed: bool) -> Loudness:
     return loudness_meter.result()
 
 
-def best_of(runs: int, work: Callable[[], object]) -> tuple[float, object]:
-    timings = []
+def best_of(runs: int, work: Callable[[], object]) -> tuple[float, float, object]:
+    """The shortest wall-clock and CPU times of `runs` calls, and a result."""
+    walls, cpus = [], []
     for _ in range(runs):
-        start = time.perf_counter()
+        wall, cpu = time.perf_counter(), time.process_time()
         value = work()
-        timings.append(time.perf_counter() - start)
-    return min(timings), value
+        walls.append(time.perf_counter() - wall)
+        cpus.append(time.process_time() - cpu)
+    return min(walls), min(cpus), value
 
 
 def main() -> None:
@@ -65,19 +69,22 @@ def main() -> None:
     as_float64 = audio.astype(np.float64)
     reference = pyloudnorm.Meter(SAMPLE_RATE)
 
-    ours, result = best_of(options.runs, lambda: meter(audio, False))
-    theirs, integrated = best_of(options.runs, lambda: reference.integrated_loudness(as_float64))
-    full, with_peak = best_of(options.runs, lambda: meter(audio, True))
+    ours, ours_cpu, result = best_of(options.runs, lambda: meter(audio, False))
+    theirs, theirs_cpu, integrated = best_of(
+        options.runs, lambda: reference.integrated_loudness(as_float64))
+    full, full_cpu, with_peak = best_of(options.runs, lambda: meter(audio, True))
 
     assert isinstance(result, Loudness) and isinstance(with_peak, Loudness)
-    print(f"{options.minutes:g} min of stereo {SAMPLE_RATE} Hz, best of {options.runs}")
-    print(f"  LoudnessMeter (all but the reconstructed peak): {ours:8.3f} s"
+    print(f"{options.minutes:g} min of stereo {SAMPLE_RATE} Hz, best of {options.runs}"
+          " (wall-clock, CPU)")
+    print(f"  LoudnessMeter (all but the reconstructed peak): {ours:7.3f} s {ours_cpu:7.3f} s"
           f"  integrated {result.integrated_LUFS:.3f} LUFS")
-    print(f"  pyloudnorm integrated_loudness:                 {theirs:8.3f} s"
+    print(f"  pyloudnorm integrated_loudness:                 {theirs:7.3f} s {theirs_cpu:7.3f} s"
           f"  integrated {integrated:.3f} LUFS")
-    print(f"  speed-up over pyloudnorm: {theirs / ours:.1f}x")
-    print(f"  LoudnessMeter with the reconstructed peak:      {full:8.3f} s"
-          f"  (+{full - ours:.3f} s, {full / ours:.1f}x)")
+    print(f"  speed-up over pyloudnorm: {theirs / ours:.1f}x wall-clock,"
+          f" {theirs_cpu / ours_cpu:.1f}x CPU")
+    print(f"  LoudnessMeter with the reconstructed peak:      {full:7.3f} s {full_cpu:7.3f} s"
+          f"  ({full / ours:.1f}x the time without it)")
     print(f"  loudness range {result.loudness_range_LU:.2f} LU, momentary max"
           f" {result.momentary_max_LUFS:.2f} LUFS, short-term max"
           f" {result.short_term_max_LUFS:.2f} LUFS")
