@@ -9,7 +9,7 @@
 #include "binding/audio_conversion.hpp"
 #include "binding/floating_point_environment.hpp"
 #include "binding/py_ref.hpp"
-#include "python/argument_conversion.hpp"
+#include "binding/argument_conversion.hpp"
 #include "python/array_marshalling.hpp"
 
 namespace zarn::python {

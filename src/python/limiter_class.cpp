@@ -16,7 +16,7 @@
 #include "binding/py_ref.hpp"
 #include "lib/limiter.hpp"
 #include "lib/number_text.hpp"
-#include "python/argument_conversion.hpp"
+#include "binding/argument_conversion.hpp"
 #include "python/audio_call.hpp"
 #include "python/settings_doc.hpp"
 

@@ -5,34 +5,12 @@
 #include "binding/call_boundary.hpp"
 #include "binding/py_ref.hpp"
 #include "binding/python_exception.hpp"
+#include "binding/channels_argument.hpp"
 #include "binding/sample_rate_argument.hpp"
 
 namespace zarn::python {
 
 namespace {
-
-// More channels than any production or analysis layout has; the limit
-// keeps a mistaken count from asking for gigabytes.
-constexpr long long most_channels = 65535;
-
-constexpr const char* invalid_channels =
-    "channels must be a positive integer no greater than 65535";
-
-// Like the sample rate, every ordinary error of the conversion becomes the
-// one ValueError that says what is wanted.
-std::optional<std::size_t> convert_channels(PyObject* value) {
-    const long long converted = PyLong_AsLongLong(value);
-    const bool failed = converted == -1 && PyErr_Occurred() != nullptr;
-    if (failed && !ordinary_error_pending()) {
-        return std::nullopt;
-    }
-    if (failed || converted < 1 || converted > most_channels) {
-        PyErr_Clear();
-        PyErr_SetString(PyExc_ValueError, invalid_channels);
-        return std::nullopt;
-    }
-    return static_cast<std::size_t>(converted);
-}
 
 // The items of an iterable of numbers, each by the interpreter's float
 // conversion; none for None. The meter checks their count and values.

@@ -4,15 +4,18 @@
 #include "binding/module_namespace.hpp"
 #include "stream_python/loudness_meter_class.hpp"
 #include "stream_python/loudness_result.hpp"
+#include "stream_python/stream_limiter_class.hpp"
 
 namespace zarn::python {
 namespace {
 
 constexpr const char* module_doc =
-    "Block-by-block processing of zarn-limiter: loudness and true-peak metering.";
+    "Block-by-block processing of zarn-limiter: the limiter over a stream, with the\n"
+    "whole buffer's results, and loudness and true-peak metering.";
 
 // The module's classes, added by the exec step in this order.
 constexpr ModuleType module_types[] = {
+    {"StreamLimiter", stream_limiter_type},
     {"LoudnessMeter", loudness_meter_type},
     {"Loudness", loudness_type},
 };

@@ -162,7 +162,8 @@ def test_result_is_a_named_immutable_tuple():
 
 
 def test_namespace():
-    assert zarn_limiter_stream.__all__ == ["LoudnessMeter", "Loudness"]
+    assert {"LoudnessMeter", "Loudness"} <= set(zarn_limiter_stream.__all__)
+    assert LoudnessMeter.__module__ == Loudness.__module__ == "zarn_limiter_stream"
 
 
 SAMPLE_RATE_TEXT = "sample_rate must be a positive 32-bit integer"

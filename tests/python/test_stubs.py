@@ -23,7 +23,7 @@ from numpy.typing import NDArray
 
 import zarn_limiter
 from zarn_limiter import ZarnLimiter, limit
-from zarn_limiter_stream import Loudness, LoudnessMeter
+from zarn_limiter_stream import Loudness, LoudnessMeter, StreamLimiter
 
 Result = tuple[NDArray[np.float32], NDArray[np.float32]]
 
@@ -78,6 +78,13 @@ loudness.integrated_LUFS = 0.0  # type: ignore[misc]
 
 class DerivedMeter(LoudnessMeter):  # type: ignore[misc]
     pass
+
+
+stream = StreamLimiter(48000, np.int64(2), threshold_dBFS=-1)
+assert_type(stream.process(np.zeros((10, 2))), Result)
+assert_type(stream.flush(out=(np.zeros((240, 2), np.float32), np.zeros(240, np.float32))), Result)
+assert_type(stream.latency, int)
+stream.process([0.0], out=[0.0])  # type: ignore[arg-type]
 """
 
 

@@ -1,4 +1,4 @@
-#include "python/argument_conversion.hpp"
+#include "binding/argument_conversion.hpp"
 
 #include <array>
 #include <utility>
