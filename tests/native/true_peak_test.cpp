@@ -129,6 +129,48 @@ std::vector<float> noise_and_tones(std::size_t frames, std::size_t channels, uns
     return samples;
 }
 
+// The largest of the samples and of all four points after every sample,
+// each summed as the meter sums it: what skipping quiet runs must not
+// change.
+float every_point_true_peak(const std::vector<float>& samples) {
+    constexpr float phase0[12] = {0.0017089843750f,  0.0109863281250f, -0.0196533203125f,
+                                  0.0332031250000f,  -0.0594482421875f, 0.1373291015625f,
+                                  0.9721679687500f,  -0.1022949218750f, 0.0476074218750f,
+                                  -0.0266113281250f, 0.0148925781250f, -0.0083007812500f};
+    constexpr float phase1[12] = {-0.0291748046875f, 0.0292968750000f,  -0.0517578125000f,
+                                  0.0891113281250f,  -0.1665039062500f, 0.4650878906250f,
+                                  0.7797851562500f,  -0.2003173828125f, 0.1015625000000f,
+                                  -0.0582275390625f, 0.0330810546875f,  -0.0189208984375f};
+    std::vector<float> padded(11, 0.0f);
+    padded.insert(padded.end(), samples.begin(), samples.end());
+    padded.insert(padded.end(), 11, 0.0f);
+    float peak = 0.0f;
+    for (std::size_t newest = 11; newest < padded.size(); ++newest) {
+        float sums[4] = {};
+        for (std::size_t k = 0; k < 12; ++k) {
+            const float sample = padded[newest - k];
+            sums[0] += phase0[k] * sample;
+            sums[1] += phase1[k] * sample;
+            sums[2] += phase1[11 - k] * sample;
+            sums[3] += phase0[11 - k] * sample;
+        }
+        for (const float point : {sums[0], sums[1], sums[2], sums[3], padded[newest]}) {
+            peak = std::max(peak, std::fabs(point));
+        }
+    }
+    return peak;
+}
+
+TEST(TruePeak, SkipsOnlyRunsThatCannotHoldThePeak) {
+    for (const unsigned seed : {1u, 2u, 3u}) {
+        // Loud first: the quieter runs after the peak can be skipped.
+        std::vector<float> samples = noise_and_tones(24000, 1, seed);
+        std::reverse(samples.begin(), samples.end());
+        const Loudness result = measure(make_meter(48000, 1), samples);
+        EXPECT_EQ(result.true_peak_dBTP, decibels(every_point_true_peak(samples)));
+    }
+}
+
 TEST(ReconstructedPeak, SkipsOnlyIntervalsThatCannotHoldThePeak) {
     for (const unsigned seed : {1u, 2u, 3u}) {
         const std::vector<float> samples = noise_and_tones(4800, 1, seed);
