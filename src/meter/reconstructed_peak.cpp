@@ -82,10 +82,17 @@ void ReconstructedPeak::scan(const float* x, std::size_t count, float input_peak
     // new peak.
     const double slack =
         (filter_->interpolation_bound() + rounding_allowance) * static_cast<double>(input_peak);
+    // And no point exceeds the gain bound times the loudest input it reads:
+    // a run of quiet intervals is skipped whole.
+    const double gain = filter_->gain_bound() * (1.0 + rounding_allowance);
     std::array<float, run> highest;
     for (std::size_t start = 0; start < count; start += run) {
         const std::size_t length = std::min(run, count - start);
         const float* oldest = x + start - reconstruction_history;
+        const float loudest = largest_magnitude(oldest, length + reconstruction_history);
+        if (gain * static_cast<double>(loudest) <= static_cast<double>(peak_)) {
+            continue;
+        }
         grid_peaks(filter_->taps(), oldest, length, highest.data());
         // The grid points are points of the reconstruction themselves.
         peak_ = std::max(peak_, largest_magnitude(highest.data(), length));
