@@ -115,7 +115,7 @@ LoudnessMeter::LoudnessMeter(std::uint32_t sample_rate, std::vector<double> weig
       steps_(step_frames_),
       buffers_(weights_.size() * (history + chunk_frames), 0.0f),
       sample_peaks_(weights_.size(), 0.0f),
-      interpolated_peaks_(weights_.size(), 0.0f),
+      true_peaks_(weights_.size(), 0.0f),
       channel_inputs_(weights_.size(), nullptr) {
     if (reconstructed) {
         reconstructed_.emplace();
@@ -160,6 +160,16 @@ void LoudnessMeter::gather(const StridedBlock& block, std::size_t first_frame,
                            std::size_t frames) {
     if (is_interleaved(block)) {
         const float* frame = reinterpret_cast<const float*>(block.first) + first_frame * channels();
+        // Stereo, the common case, in one pass that the compiler vectorises.
+        if (channels() == 2) {
+            float* left = channel_buffer(0) + history;
+            float* right = channel_buffer(1) + history;
+            for (std::size_t t = 0; t < frames; ++t) {
+                left[t] = frame[2 * t];
+                right[t] = frame[2 * t + 1];
+            }
+            return;
+        }
         for (std::size_t c = 0; c < channels(); ++c) {
             float* out = channel_buffer(c) + history;
             for (std::size_t t = 0; t < frames; ++t) {
@@ -208,8 +218,10 @@ void LoudnessMeter::measure_peaks(std::size_t frames) {
     for (std::size_t c = 0; c < channels(); ++c) {
         const float* newest = channel_buffer(c) + history;
         sample_peaks_[c] = std::max(sample_peaks_[c], largest_magnitude(newest, frames));
-        interpolated_peaks_[c] =
-            std::max(interpolated_peaks_[c], interpolated_peak(newest, frames));
+        // The points need only be worked out where they could exceed the
+        // channel's true peak so far, which the sample peak is part of.
+        const float known = std::max(sample_peaks_[c], true_peaks_[c]);
+        true_peaks_[c] = interpolated_peak(newest, frames, known);
         if (reconstructed_) {
             reconstructed_->scan(newest, frames, sample_peaks_[c]);
         }
@@ -230,8 +242,8 @@ Loudness LoudnessMeter::result() const {
     for (std::size_t c = 0; c < channels(); ++c) {
         std::copy_n(buffers_.data() + c * (history + chunk_frames), history, tail.begin());
         const float* after = tail.data() + history;
-        const float channel_peak = std::max({sample_peaks_[c], interpolated_peaks_[c],
-                                             interpolated_peak(after, interpolation_history)});
+        const float channel_peak = interpolated_peak(
+            after, interpolation_history, std::max(sample_peaks_[c], true_peaks_[c]));
         if (reconstructed) {
             reconstructed->scan(after, reconstruction_history, sample_peaks_[c]);
         }

@@ -79,7 +79,7 @@ private:
     // Per channel: `history` samples, then room for one chunk.
     std::vector<float> buffers_;
     std::vector<float> sample_peaks_;
-    std::vector<float> interpolated_peaks_;
+    std::vector<float> true_peaks_;  // per channel: samples and four-times points
     std::optional<ReconstructedPeak> reconstructed_;
     std::vector<const float*> channel_inputs_;  // where weigh() reads each channel
 };

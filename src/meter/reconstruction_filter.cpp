@@ -71,6 +71,18 @@ double bound_of(const ReconstructionFilter::Taps& taps) {
     return bound;
 }
 
+double gain_of(const ReconstructionFilter::Taps& taps) {
+    double bound = 0.0;
+    for (std::size_t q = 0; q < reconstruction_points; ++q) {
+        double sum = 0.0;
+        for (const auto& tap : taps) {
+            sum += std::fabs(tap[q]);
+        }
+        bound = std::max(bound, sum);
+    }
+    return bound;
+}
+
 }  // namespace
 
 ReconstructionFilter::ReconstructionFilter() : taps_{} {
@@ -81,6 +93,7 @@ ReconstructionFilter::ReconstructionFilter() : taps_{} {
         }
     }
     interpolation_bound_ = bound_of(taps_);
+    gain_bound_ = gain_of(taps_);
 }
 
 const ReconstructionFilter& reconstruction_filter() {

@@ -36,9 +36,14 @@ public:
     // point's taps and the line between its grid neighbours' taps.
     double interpolation_bound() const noexcept { return interpolation_bound_; }
 
+    // The largest sum of |taps| of a point: no point exceeds this times the
+    // largest input magnitude in its window.
+    double gain_bound() const noexcept { return gain_bound_; }
+
 private:
     Taps taps_;
     double interpolation_bound_;
+    double gain_bound_;
 };
 
 // The one filter every meter uses, designed on first need.

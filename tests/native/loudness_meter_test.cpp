@@ -37,7 +37,7 @@ TEST(KWeighting, DesignReproducesTheTableAt48kHz) {
 class SineReference : public testing::TestWithParam<std::uint32_t> {};
 
 TEST_P(SineReference, ReadsMinus23LUFS) {
-    const ToneSegment tone[] = {{1000.0, -23.0, 20.0}};
+    const ToneSegment tone[] = {{1000.0, -23.0, 3.5}};
     const Loudness result = measure(make_meter(GetParam(), 2), tones(GetParam(), 2, tone));
     EXPECT_NEAR(result.integrated_LUFS, -23.0, 0.05);
     EXPECT_NEAR(result.momentary_max_LUFS, -23.0, 0.05);
@@ -50,7 +50,8 @@ INSTANTIATE_TEST_SUITE_P(Rates, SineReference, testing::Values(8000u, 44100u, 48
 
 // Stereo 1 kHz tone sequences: the gates must leave out the quiet and
 // silent parts (integrated) and the loudness range is the spread of the
-// parts that pass.
+// parts that pass. The gating is the same at any rate; 8 kHz keeps the
+// minutes of programme short to compute.
 struct GatingCase {
     std::vector<ToneSegment> segments;
     double integrated_LUFS;
@@ -60,8 +61,7 @@ struct GatingCase {
 class Gating : public testing::TestWithParam<GatingCase> {};
 
 TEST_P(Gating, CutsWhatTheGatesCut) {
-    const Loudness result =
-        measure(make_meter(48000, 2), tones(48000, 2, GetParam().segments));
+    const Loudness result = measure(make_meter(8000, 2), tones(8000, 2, GetParam().segments));
     EXPECT_NEAR(result.integrated_LUFS, GetParam().integrated_LUFS, 0.1);
     EXPECT_NEAR(result.loudness_range_LU, GetParam().loudness_range_LU, 0.1);
 }
@@ -95,7 +95,7 @@ class ChannelWeights : public testing::TestWithParam<WeightCase> {};
 
 TEST_P(ChannelWeights, WeighTheChannelsByPosition) {
     const WeightCase& c = GetParam();
-    const ToneSegment tone[] = {{1000.0, -23.0, 5.0, c.carrying}};
+    const ToneSegment tone[] = {{1000.0, -23.0, 1.0, c.carrying}};
     const Loudness result = measure(make_meter(48000, c.channels), tones(48000, c.channels, tone));
     if (std::isinf(c.integrated_LUFS)) {
         EXPECT_EQ(result.integrated_LUFS, c.integrated_LUFS);
@@ -115,7 +115,7 @@ INSTANTIATE_TEST_SUITE_P(Layouts, ChannelWeights,
                                          WeightCase{4, 0b1000u, -26.01}));
 
 TEST(ChannelWeights, GivenWeightsReplaceTheDefaults) {
-    const ToneSegment tone[] = {{1000.0, -23.0, 5.0, 0b01u}};
+    const ToneSegment tone[] = {{1000.0, -23.0, 1.0, 0b01u}};
     const double weights[] = {0.5, 1.0};
     const Loudness result =
         measure(make_meter(48000, 2, false, weights), tones(48000, 2, tone));
@@ -152,7 +152,7 @@ INSTANTIATE_TEST_SUITE_P(Lengths, ShortProgrammes,
                                          ShortCase{5.0, -200.0, true, true, false}));
 
 TEST(Silence, ReadsMinusInfinityEverywhere) {
-    const std::vector<float> silence(2 * 48000 * 5, 0.0f);
+    const std::vector<float> silence(2 * 48000 * 4, 0.0f);
     const Loudness result = measure(make_meter(48000, 2, true), silence);
     for (const double value : {result.integrated_LUFS, result.loudness_range_LU,
                                result.momentary_max_LUFS, result.short_term_max_LUFS,
@@ -194,6 +194,24 @@ TEST(Blocks, OfAnotherChannelCountAreRefused) {
     const auto error = meter.add({reinterpret_cast<const char*>(samples), 2, 3, 12, 4});
     ASSERT_TRUE(error);
     EXPECT_EQ(error->message(), "block has 3 channels, but the meter measures 2");
+}
+
+}  // namespace
+
+namespace {
+
+// Channels are weighted two at a time where the processor allows, the last
+// of an odd count alone: a channel gives the same bits either way.
+TEST(ChannelWeights, PairedAndSingleChannelsGiveTheSameBits) {
+    const ToneSegment first[] = {{997.0, -20.0, 2.0, 0b001u}, {61.0, -9.0, 1.5, 0b001u}};
+    const ToneSegment last[] = {{997.0, -20.0, 2.0, 0b100u}, {61.0, -9.0, 1.5, 0b100u}};
+    const double first_only[] = {1.0, 0.0, 0.0};
+    const double last_only[] = {0.0, 0.0, 1.0};
+    const Loudness paired = measure(make_meter(44100, 3, false, first_only), tones(44100, 3, first));
+    const Loudness single = measure(make_meter(44100, 3, false, last_only), tones(44100, 3, last));
+    EXPECT_EQ(paired.integrated_LUFS, single.integrated_LUFS);
+    EXPECT_EQ(paired.loudness_range_LU, single.loudness_range_LU);
+    EXPECT_EQ(paired.momentary_max_LUFS, single.momentary_max_LUFS);
 }
 
 }  // namespace

@@ -23,6 +23,7 @@ from numpy.typing import NDArray
 
 import zarn_limiter
 from zarn_limiter import ZarnLimiter, limit
+from zarn_limiter_stream import Loudness, LoudnessMeter, StreamLimiter
 
 Result = tuple[NDArray[np.float32], NDArray[np.float32]]
 
@@ -52,7 +53,32 @@ class Derived(ZarnLimiter):  # type: ignore[misc]
     pass
 
 
-from zarn_limiter_stream import StreamLimiter
+meter = LoudnessMeter(48000, np.int64(2), weights=[1.0, np.float32(1.41)], reconstructed=True)
+assert_type(meter.add(np.zeros((100, 2))), None)
+assert_type(meter.add([0.0, 0.5]), None)
+loudness = meter.result()
+assert_type(loudness, Loudness)
+assert_type(loudness.integrated_LUFS, float)
+assert_type(loudness.loudness_range_LU, float)
+assert_type(loudness.momentary_max_LUFS, float)
+assert_type(loudness.short_term_max_LUFS, float)
+assert_type(loudness.true_peak_dBTP, float)
+assert_type(loudness.channel_true_peaks_dBTP, tuple[float, ...])
+assert_type(loudness.sample_peak_dBFS, float)
+assert_type(loudness.reconstructed_peak_dBFS, float | None)
+assert_type(loudness[5], tuple[float, ...])
+assert_type(meter.weights, tuple[float, ...])
+assert_type(meter.channels, int)
+
+LoudnessMeter(48000)  # type: ignore[call-arg]
+LoudnessMeter(48000.0, 2)  # type: ignore[arg-type]
+meter.add(np.zeros(4), 0)  # type: ignore[call-arg]
+loudness.integrated_LUFS = 0.0  # type: ignore[misc]
+
+
+class DerivedMeter(LoudnessMeter):  # type: ignore[misc]
+    pass
+
 
 stream = StreamLimiter(48000, np.int64(2), threshold_dBFS=-1)
 assert_type(stream.process(np.zeros((10, 2))), Result)
