@@ -23,7 +23,7 @@ from .audio_io import Audio, FileFormat, measure_file, read_channels_first, writ
 from .ceiling_search import SampleCeilingSearch
 from .extras import require
 from .file_result import COPIED, FAILED, LIMITED, FileResult
-from .levels import amplitude, decibels, magnitude
+from .levels import amplitude, audibly_reduced, decibels, magnitude
 from .limiter_settings import LimiterSettings, in_option_names
 from .outline import PlotData, outline
 from .progress import NoStages, Stages
@@ -215,7 +215,7 @@ def _record(
     result.output_peak_dBFS = decibels(done.peak)
     result.output_true_peak_dBTP = None if done.true_peak is None else decibels(done.true_peak)
     result.largest_reduction_dB = 0.0 - decibels(float(done.frame_gains.min(initial=1.0)))
-    result.reduced_frames_share = float(np.count_nonzero(done.frame_gains < 1.0)) / max(frames, 1)
+    result.reduced_frames_share = audibly_reduced(done.frame_gains) / max(frames, 1)
     result.note = _note(settings, done.peak, done.true_peak, passes)
     if settings.loudness_LUFS is not None:
         meter = require("pyloudnorm", "cli", "--loudness").Meter(sample_rate)
