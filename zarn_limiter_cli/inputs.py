@@ -17,6 +17,7 @@ import soundfile as sf
 from .errors import UsageError
 from .file_job import Job
 from .limiter_settings import LimiterSettings
+from .quantisation import Encoding, check_ceiling_fits
 
 # Extensions of the formats libsndfile reads; other files in a folder are left alone.
 AUDIO_SUFFIXES = frozenset({
@@ -73,9 +74,15 @@ def expand(inputs: tuple[Path, ...], recursive: bool, suffix: str) -> list[Sourc
 
 def _check_readable(source: Path, settings: LimiterSettings, checked_rates: set[int]) -> None:
     try:
-        rate = sf.info(str(source)).samplerate
+        info = sf.info(str(source))
     except (sf.SoundFileError, OSError, RuntimeError) as error:
         raise UsageError(f"{source}: cannot read this file as audio ({error})") from None
+    rate = info.samplerate
+    try:
+        check_ceiling_fits(Encoding(info.format, info.subtype, info.endian, rate),
+                           settings.ceiling_dBFS)
+    except UsageError as error:
+        raise UsageError(f"{source}: {error}") from None
     if rate not in checked_rates:
         try:
             settings.check(rate)
