@@ -18,6 +18,7 @@ from numpy.typing import NDArray
 from .interrupts import check_abandon
 from .levels import magnitude
 from .quantisation import Encoding
+from .sound_file_io import open_input, open_output
 from .true_peak import TruePeakMeter
 
 Audio = NDArray[np.float32]
@@ -39,7 +40,7 @@ def _ignore(frames: int) -> None:
 
 
 def read_format(path: Path) -> FileFormat:
-    with sf.SoundFile(path) as source:
+    with open_input(path) as source:
         return _format_of(source)
 
 
@@ -50,7 +51,7 @@ def _format_of(source: sf.SoundFile) -> FileFormat:
 
 def read_channels_first(path: Path, advance: Advance = _ignore) -> tuple[Audio, FileFormat]:
     """The file's samples as a (channels, frames) float32 array, and its format."""
-    with sf.SoundFile(path) as source, ThreadPoolExecutor(1) as decoder:
+    with open_input(path) as source, ThreadPoolExecutor(1) as decoder:
         file_format = _format_of(source)
         audio = np.empty((source.channels, max(source.frames, 0)), dtype=np.float32)
         position = 0
@@ -86,8 +87,8 @@ def write_channels_first(
     """
     encoding = file_format.encoding
     highest, lowest = 0.0, 0.0
-    with sf.SoundFile(
-        path, "w", samplerate=encoding.sample_rate, channels=audio.shape[0],
+    with open_output(
+        path, samplerate=encoding.sample_rate, channels=audio.shape[0],
         format=encoding.container, subtype=encoding.subtype, endian=encoding.endian,
     ) as out, ThreadPoolExecutor(1) as encoder:
         for key, value in file_format.metadata.items():

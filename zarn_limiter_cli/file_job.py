@@ -27,6 +27,8 @@ from .levels import amplitude, audibly_reduced, decibels, magnitude
 from .limiter_settings import LimiterSettings, in_option_names
 from .outline import PlotData, outline
 from .progress import NoStages, Stages
+from .sound_file_io import open_input
+from .unusable_sample import describe_unusable_sample
 from .quantisation import Encoding, sample_threshold_dBFS, written_peak
 from .true_peak import TruePeakMeter
 
@@ -70,16 +72,27 @@ def limit_file(job: Job, settings: JobSettings, stages: Stages | None = None) ->
         _limit_into(job, settings, stages or NoStages(), result)
     except MemoryError:
         result.status, result.error = FAILED, "not enough memory to limit this file"
-    except (sf.SoundFileError, OSError, ValueError) as error:
+    except OSError as error:
+        result.status, result.error = FAILED, _system_failure(error, job)
+    except (sf.SoundFileError, ValueError) as error:
         result.status, result.error = FAILED, in_option_names(str(error))
     result.seconds = round(time.monotonic() - started, 3)
     return result
 
 
+def _system_failure(error: OSError, job: Job) -> str:
+    """What the system refused, in its own words, and for which file."""
+    reason = error.strerror or str(error)
+    if job.source is not None and error.filename == str(job.source):
+        return f"cannot read it: {reason}"
+    return f"cannot write {job.target}: {reason}"
+
+
 def _read(job: Job, stages: Stages) -> tuple[Audio, FileFormat]:
     if job.source is None:
         return demo_signal.demo_signal(), demo_signal.FORMAT
-    stages.stage("reading", sf.info(str(job.source)).frames)
+    with open_input(job.source) as source:
+        stages.stage("reading", source.frames)
     return read_channels_first(job.source, stages.advance)
 
 
@@ -194,7 +207,10 @@ def _write_pass(
     try:
         limited, frame_gains = settings.limiter.limit(audio, encoding.sample_rate, threshold_dBFS)
     except ValueError as error:
-        raise ValueError(_in_frames(str(error), frames)) from None
+        where = _in_frames(str(error), frames)
+        if where is None:
+            raise
+        raise ValueError(describe_unusable_sample(job.source, *where)) from None
     stages.advance(frames)
     with atomic_output(job.target) as output:
         stages.stage("writing", frames)
@@ -227,13 +243,13 @@ def _record(
         )
 
 
-def _in_frames(message: str, frames: int) -> str:
+def _in_frames(message: str, frames: int) -> tuple[int, int] | None:
     """The library's flat index into the (channels, frames) buffer as the file's frame and channel."""
     found = re.search(r"input sample at flat index (\d+)", message)
     if found is None or frames == 0:
-        return message
+        return None
     channel, frame = divmod(int(found.group(1)), frames)
-    return f"the sample at frame {frame}, channel {channel} (counting from 0) is not finite"
+    return frame, channel
 
 
 def _measure_output(

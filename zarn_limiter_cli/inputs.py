@@ -78,17 +78,17 @@ def _check_readable(source: Path, settings: LimiterSettings, checked_rates: set[
     except (sf.SoundFileError, OSError, RuntimeError) as error:
         raise UsageError(f"{source}: cannot read this file as audio ({error})") from None
     rate = info.samplerate
-    try:
-        check_ceiling_fits(Encoding(info.format, info.subtype, info.endian, rate),
-                           settings.ceiling_dBFS)
-    except UsageError as error:
-        raise UsageError(f"{source}: {error}") from None
     if rate not in checked_rates:
         try:
             settings.check(rate)
         except UsageError as error:
             raise UsageError(f"{source}: {error}") from None
         checked_rates.add(rate)
+    try:
+        check_ceiling_fits(Encoding(info.format, info.subtype, info.endian, rate),
+                           settings.ceiling_dBFS)
+    except UsageError as error:
+        raise UsageError(f"{source}: {error}") from None
 
 
 def plan_jobs(

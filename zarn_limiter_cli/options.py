@@ -9,6 +9,7 @@ import re
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from pathlib import Path
+from typing import Any
 
 import zarn_limiter
 
@@ -51,6 +52,14 @@ class Options:
 
 class _Parser(argparse.ArgumentParser):
     """argparse that reports a bad command line as a UsageError, in one line."""
+
+    def __init__(self, **settings: Any) -> None:
+        super().__init__(**settings)
+        # A negative number in any form Python reads (-1e-3, -.5, -inf) is a value,
+        # not an option: argparse alone knows only -1 and -1.5.
+        self._negative_number_matcher = re.compile(
+            r"^-(\d+\.?\d*|\.\d+)([eE][-+]?\d+)?$|^-(inf|infinity|nan)$", re.IGNORECASE
+        )
 
     def error(self, message: str) -> None:  # type: ignore[override]
         raise UsageError(message)
