@@ -20,25 +20,37 @@ constexpr std::array<std::pair<const char*, double LimiterSettings::*>, 4> float
     {"release_ms", &LimiterSettings::release_ms},
 }};
 
-// Accepts an integer (or an object with __index__) from 1 to 4294967295.
-// Every ordinary error of the conversion becomes ValueError "sample_rate
-// must be a positive 32-bit integer", which says everything the caller
-// needs; KeyboardInterrupt, SystemExit and GeneratorExit propagate.
-std::optional<std::uint32_t> convert_sample_rate(PyObject* value) {
+// An integer from 1 to `largest`, or nothing with ValueError `text` set.
+// Every ordinary error of the conversion becomes that ValueError, which says
+// everything the caller needs; KeyboardInterrupt, SystemExit and
+// GeneratorExit propagate.
+std::optional<long long> convert_count(PyObject* value, long long largest, const char* text) {
     const long long converted = PyLong_AsLongLong(value);
     const bool failed = converted == -1 && PyErr_Occurred() != nullptr;
     if (failed && !ordinary_error_pending()) {
         return std::nullopt;
     }
-    if (failed || converted < 1 || converted > std::numeric_limits<std::uint32_t>::max()) {
+    if (failed || converted < 1 || converted > largest) {
         PyErr_Clear();
-        PyErr_SetString(PyExc_ValueError, error_texts::invalid_sample_rate);
+        PyErr_SetString(PyExc_ValueError, text);
         return std::nullopt;
     }
-    return static_cast<std::uint32_t>(converted);
+    return converted;
 }
 
 }  // namespace
+
+std::optional<std::uint32_t> convert_sample_rate(PyObject* value) {
+    const auto rate = convert_count(value, std::numeric_limits<std::uint32_t>::max(),
+                                    error_texts::invalid_sample_rate);
+    return rate ? std::optional(static_cast<std::uint32_t>(*rate)) : std::nullopt;
+}
+
+std::optional<std::size_t> convert_channels(PyObject* value) {
+    const auto channels = convert_count(value, std::numeric_limits<std::int32_t>::max(),
+                                        error_texts::invalid_channels);
+    return channels ? std::optional(static_cast<std::size_t>(*channels)) : std::nullopt;
+}
 
 std::optional<LimiterSettings> convert_settings(std::span<PyObject* const> arguments) {
     LimiterSettings settings;

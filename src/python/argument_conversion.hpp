@@ -2,6 +2,7 @@
 
 #include <Python.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -18,6 +19,16 @@ namespace zarn::python {
 // the conversion with the interpreter's exception pending and the note
 // "while processing '{name}'" attached.
 std::optional<LimiterSettings> convert_settings(std::span<PyObject* const> arguments);
+
+// Accepts an integer (or an object with __index__) from 1 to 4294967295.
+// Every ordinary error of the conversion, `None` included, becomes
+// ValueError "sample_rate must be a positive 32-bit integer".
+std::optional<std::uint32_t> convert_sample_rate(PyObject* value);
+
+// Accepts an integer (or an object with __index__) from 1 to 2^31 - 1; every
+// ordinary error of the conversion becomes ValueError "channels must be a
+// positive integer".
+std::optional<std::size_t> convert_channels(PyObject* value);
 
 // Converts the `sample_rate` argument (last, after the settings) and builds
 // a limiter from it and `settings`. A bad sample rate or a configuration

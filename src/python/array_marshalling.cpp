@@ -119,7 +119,7 @@ SampleBuffer channel_major_samples(AudioInput& input, const PyArrayObject& array
     }
     SampleBuffer samples = buffer_for(layout);
     gather_channel_major(array.data, layout.channels, layout.frames, layout.channel_stride,
-                         layout.frame_stride, samples.data());
+                         layout.frame_stride, samples.data(), layout.frames);
     return samples;
 }
 
@@ -129,7 +129,7 @@ SampleBuffer row_major_samples(SampleBuffer channel_major, const Layout& layout)
         return channel_major;
     }
     SampleBuffer frames_first = buffer_for(layout);
-    interleave_channels(channel_major.data(), layout.channels, layout.frames,
+    interleave_channels(channel_major.data(), layout.frames, layout.channels, layout.frames,
                         frames_first.data());
     return frames_first;
 }

@@ -150,10 +150,10 @@ AudioInput convert_audio(const NumpyApi& numpy, PyObject* audio) {
 
 }  // namespace
 
-AudioInput extract_audio(PyObject* audio) {
+AudioInput extract_audio(PyObject* audio, const char* name) {
     AudioInput input = convert_audio(numpy_api(), audio);
     if (!input.array) {
-        add_argument_note("audio");
+        add_argument_note(name);
     }
     return input;
 }

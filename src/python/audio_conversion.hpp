@@ -17,9 +17,9 @@ struct AudioInput {
     PyRef array;
 };
 
-// Converts the `audio` argument; `array` is null on failure, with the
-// exception set (carrying the note "while processing 'audio'"). Loads
+// Converts the audio argument `name`; `array` is null on failure, with the
+// exception set (carrying the note "while processing '{name}'"). Loads
 // NumPy's array API on first use.
-AudioInput extract_audio(PyObject* audio);
+AudioInput extract_audio(PyObject* audio, const char* name = "audio");
 
 }  // namespace zarn::python

@@ -37,7 +37,7 @@ bool is_packed_stereo(const char* first, std::size_t channels, std::ptrdiff_t ch
 
 void gather_channel_major(const char* first, std::size_t channels, std::size_t frames,
                           std::ptrdiff_t channel_stride, std::ptrdiff_t frame_stride,
-                          float* out) {
+                          float* out, std::size_t row_stride) {
     if (channels == 0 || frames == 0) {
         return;
     }
@@ -45,7 +45,7 @@ void gather_channel_major(const char* first, std::size_t channels, std::size_t f
         // Each channel is contiguous on its own (one copy per channel of a
         // channel-major block costs no more than one copy of the whole).
         for (std::size_t c = 0; c < channels; ++c) {
-            std::memcpy(out + c * frames, first + static_cast<std::ptrdiff_t>(c) * channel_stride,
+            std::memcpy(out + c * row_stride, first + static_cast<std::ptrdiff_t>(c) * channel_stride,
                         frames * sizeof(float));
         }
         return;
@@ -54,7 +54,7 @@ void gather_channel_major(const char* first, std::size_t channels, std::size_t f
         const auto* frames_first = reinterpret_cast<const float*>(first);
         for (std::size_t t = 0; t < frames; ++t) {
             out[t] = frames_first[2 * t];
-            out[frames + t] = frames_first[2 * t + 1];
+            out[row_stride + t] = frames_first[2 * t + 1];
         }
         return;
     }
@@ -63,7 +63,7 @@ void gather_channel_major(const char* first, std::size_t channels, std::size_t f
         const std::size_t end = std::min(frames, start + block);
         for (std::size_t c = 0; c < channels; ++c) {
             const char* channel = first + static_cast<std::ptrdiff_t>(c) * channel_stride;
-            float* destination = out + c * frames;
+            float* destination = out + c * row_stride;
             for (std::size_t t = start; t < end; ++t) {
                 const std::ptrdiff_t offset = static_cast<std::ptrdiff_t>(t) * frame_stride;
                 destination[t] = load_sample(channel + offset);
@@ -72,15 +72,15 @@ void gather_channel_major(const char* first, std::size_t channels, std::size_t f
     }
 }
 
-void interleave_channels(const float* channel_major, std::size_t channels, std::size_t frames,
-                         float* out) {
+void interleave_channels(const float* channel_major, std::size_t row_stride,
+                         std::size_t channels, std::size_t frames, float* out) {
     if (channels == 0 || frames == 0) {
         return;
     }
     if (channels == 2) {
         for (std::size_t t = 0; t < frames; ++t) {
             out[2 * t] = channel_major[t];
-            out[2 * t + 1] = channel_major[frames + t];
+            out[2 * t + 1] = channel_major[row_stride + t];
         }
         return;
     }
@@ -88,7 +88,7 @@ void interleave_channels(const float* channel_major, std::size_t channels, std::
     for (std::size_t start = 0; start < frames; start += block) {
         const std::size_t end = std::min(frames, start + block);
         for (std::size_t c = 0; c < channels; ++c) {
-            const float* source = channel_major + c * frames;
+            const float* source = channel_major + c * row_stride;
             for (std::size_t t = start; t < end; ++t) {
                 out[t * channels + c] = source[t];
             }

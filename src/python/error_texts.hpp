@@ -14,6 +14,7 @@ namespace zarn::python::error_texts {
 
 // ValueError.
 inline constexpr const char* invalid_sample_rate = "sample_rate must be a positive 32-bit integer";
+inline constexpr const char* invalid_channels = "channels must be a positive integer";
 inline constexpr const char* empty_channel_dimension = "the channel dimension must not be empty";
 std::string invalid_rank(int rank);
 std::string invalid_axis(std::int64_t axis, unsigned rank);
