@@ -1,13 +1,16 @@
-"""Reading a file into (channels, frames) float32 and writing it back, block by block.
+"""Reading a file in blocks and writing its output in blocks, in constant memory.
 
-Channel-major audio is what the limiter takes without an extra copy, and
-going through blocks keeps the memory to the samples themselves.
+Blocks are (frames, channels) float32, the layout libsndfile reads and writes
+and the stream limiter takes. Reading decodes the next block in a thread
+while the current one is limited, into two buffers used in turn; writing
+encodes a block in a thread while the next one is limited.
 """
 
 from __future__ import annotations
 
-from collections.abc import Callable
+from collections.abc import Callable, Iterator
 from concurrent.futures import Future, ThreadPoolExecutor
+from contextlib import contextmanager
 from dataclasses import dataclass, field
 from pathlib import Path
 
@@ -15,11 +18,10 @@ import numpy as np
 import soundfile as sf
 from numpy.typing import NDArray
 
+from .channel_weights import channel_weights
 from .interrupts import check_abandon
-from .levels import magnitude
 from .quantisation import Encoding
 from .sound_file_io import open_input, open_output
-from .true_peak import TruePeakMeter
 
 Audio = NDArray[np.float32]
 Advance = Callable[[int], None]
@@ -33,93 +35,95 @@ class FileFormat:
     encoding: Encoding
     channels: int
     metadata: dict[str, str] = field(default_factory=dict)
+    # Each channel's loudness weight from the file's speakers; None: by count.
+    weights: tuple[float, ...] | None = None
 
 
 def _ignore(frames: int) -> None:
     pass
 
 
+def format_of(source: sf.SoundFile) -> FileFormat:
+    encoding = Encoding(source.format, source.subtype, source.endian, source.samplerate)
+    return FileFormat(encoding, source.channels, source.copy_metadata(), channel_weights(source))
+
+
 def read_format(path: Path) -> FileFormat:
     with open_input(path) as source:
-        return _format_of(source)
+        return format_of(source)
 
 
-def _format_of(source: sf.SoundFile) -> FileFormat:
-    encoding = Encoding(source.format, source.subtype, source.endian, source.samplerate)
-    return FileFormat(encoding, source.channels, source.copy_metadata())
+def file_blocks(path: Path, advance: Advance = _ignore) -> Iterator[Audio]:
+    """The file's samples from the start, block by block.
 
-
-def read_channels_first(path: Path, advance: Advance = _ignore) -> tuple[Audio, FileFormat]:
-    """The file's samples as a (channels, frames) float32 array, and its format."""
+    Each block is a view of a buffer that is reused two blocks later, and
+    the caller may change it in place.
+    """
     with open_input(path) as source, ThreadPoolExecutor(1) as decoder:
-        file_format = _format_of(source)
-        audio = np.empty((source.channels, max(source.frames, 0)), dtype=np.float32)
-        position = 0
-        # The next block is decoded while this one is copied into place.
-        upcoming = decoder.submit(source.read, BLOCK_FRAMES, dtype="float32", always_2d=True)
-        while True:
+        buffers = [np.empty((BLOCK_FRAMES, source.channels), dtype=np.float32) for _ in "ab"]
+        upcoming = decoder.submit(source.read, out=buffers[0])
+        for turn in range(1, 1 << 62):
             check_abandon()
             block = upcoming.result()
             if block.shape[0] == 0:
-                break
-            upcoming = decoder.submit(source.read, BLOCK_FRAMES, dtype="float32", always_2d=True)
-            end = position + block.shape[0]
-            if end > audio.shape[1]:  # a compressed file's length is an estimate
-                audio = _grown(audio, end)
-            audio[:, position:end] = block.T
-            position = end
+                return
+            # The other buffer's block was handed out before this one: it is done with.
+            upcoming = decoder.submit(source.read, out=buffers[turn % 2])
             advance(block.shape[0])
-    return audio[:, :position], file_format
+            yield block
 
 
-def _grown(audio: Audio, frames: int) -> Audio:
-    grown = np.empty((audio.shape[0], frames), dtype=np.float32)
-    grown[:, :audio.shape[1]] = audio
-    return grown
+def array_blocks(audio: Audio, advance: Advance = _ignore) -> Iterator[Audio]:
+    """A (frames, channels) array in blocks, each a copy the caller may change."""
+    for start in range(0, audio.shape[0], BLOCK_FRAMES):
+        check_abandon()
+        block = audio[start:start + BLOCK_FRAMES].copy()
+        advance(block.shape[0])
+        yield block
 
 
-def write_channels_first(
-    path: Path, audio: Audio, file_format: FileFormat, advance: Advance = _ignore
-) -> tuple[float, float]:
-    """Write (channels, frames) audio to `path` in the given format, with its tags.
+class BlockWriter:
+    """Writes blocks in order while the caller limits the next; knows the extremes it wrote."""
 
-    Returns the largest and the least sample written, before the format's rounding.
-    """
+    def __init__(self, out: sf.SoundFile, encoder: ThreadPoolExecutor) -> None:
+        self._out, self._encoder = out, encoder
+        self._pending: Future[None] | None = None
+        self.highest, self.lowest = 0.0, 0.0
+
+    def write(self, block: Audio) -> None:
+        if block.shape[0] == 0:
+            return
+        self.highest = max(self.highest, float(block.max()))
+        self.lowest = min(self.lowest, float(block.min()))
+        self.wait()
+        self._pending = self._encoder.submit(self._out.write, block)
+
+    def wait(self) -> None:
+        if self._pending is not None:
+            self._pending.result()
+            self._pending = None
+
+
+@contextmanager
+def open_block_writer(path: Path, file_format: FileFormat) -> Iterator[BlockWriter]:
+    """A writer of `path` in the given format, with the file's tags."""
     encoding = file_format.encoding
-    highest, lowest = 0.0, 0.0
     with open_output(
-        path, samplerate=encoding.sample_rate, channels=audio.shape[0],
+        path, samplerate=encoding.sample_rate, channels=file_format.channels,
         format=encoding.container, subtype=encoding.subtype, endian=encoding.endian,
     ) as out, ThreadPoolExecutor(1) as encoder:
         for key, value in file_format.metadata.items():
             setattr(out, key, value)
-        # Each block is encoded while the next one is interleaved.
-        encoding_block: Future[int] | None = None
-        for start in range(0, audio.shape[1], BLOCK_FRAMES):
+        writer = BlockWriter(out, encoder)
+        try:
+            yield writer
+        finally:
+            writer.wait()
+
+
+def copy_file(source: Path, target: Path, advance: Advance = _ignore) -> None:
+    """Copy the bytes of `source` to `target`, stopping at once when asked to abandon."""
+    with open(source, "rb") as reading, open(target, "wb") as writing:
+        while chunk := reading.read(1 << 22):
             check_abandon()
-            block = np.ascontiguousarray(audio[:, start:start + BLOCK_FRAMES].T)
-            highest, lowest = max(highest, float(block.max())), min(lowest, float(block.min()))
-            if encoding_block is not None:
-                advance(encoding_block.result())
-            encoding_block = encoder.submit(_write, out, block)
-        if encoding_block is not None:
-            advance(encoding_block.result())
-    return highest, lowest
-
-
-def _write(out: sf.SoundFile, block: Audio) -> int:
-    out.write(block)
-    return int(block.shape[0])
-
-
-def measure_file(path: Path, true_peak: bool) -> tuple[float, float | None]:
-    """The sample peak of a file as it reads back, and its true peak when asked for."""
-    peak = 0.0
-    with sf.SoundFile(path) as written:
-        meter = TruePeakMeter(written.channels) if true_peak else None
-        for block in written.blocks(BLOCK_FRAMES, dtype="float32", always_2d=True):
-            check_abandon()
-            peak = max(peak, magnitude(block))
-            if meter is not None:
-                meter.add(block)
-    return peak, (meter.finish() if meter is not None else None)
+            writing.write(chunk)

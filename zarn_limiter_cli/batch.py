@@ -38,7 +38,8 @@ def run_batch(options: Options) -> int:
     interrupts.install()
     settings = JobSettings(
         limiter, options.loudness_LUFS, options.true_peak,
-        measure_true_peak=options.true_peak or options.report is not None,
+        measure_levels=options.report is not None or options.preset is not None,
+        preset=options.preset,
     )
     results = _limit_all(options, plan, settings)
     return _finish(options, results, interrupts.signal_number())

@@ -31,10 +31,8 @@ def run(argv: Sequence[str] | None = None) -> int:
 
 
 def _require_extras(options: Options) -> None:
-    for module in ("soundfile", "tqdm", "scipy"):
+    for module in ("soundfile", "tqdm"):
         require(module, "cli", PROGRAM)
-    if options.loudness_LUFS is not None:
-        require("pyloudnorm", "cli", "--loudness")
     if options.plot is not None:
         require("matplotlib", "plot", "--plot")
     if options.dask is not None:

@@ -1,0 +1,115 @@
+"""The search for the gain before the limiter and the limiter's threshold that meet the
+promises of a run: a peak ceiling, and the loudness of the written file.
+
+Each pass limits and writes the whole file and measures what was written;
+the search proposes the next pass from what the earlier ones gave, or gives
+up with the reason when the promises cannot be met together.
+"""
+
+from __future__ import annotations
+
+import math
+from dataclasses import dataclass
+
+# The written file's integrated loudness is promised within this of the target.
+LOUDNESS_TOLERANCE_LU = 0.1
+# Aim this far inside the peak ceiling, so that the pass that lands there is within it.
+PEAK_MARGIN_dB = 0.005
+# Passes before the search gives up; the loudness takes two or three, the true peak one or two.
+MOST_PASSES = 6
+# Raising the gain by 1 dB must raise the loudness by at least this much to be worth
+# another pass: below it the limiter takes nearly all of it away.
+_LEAST_LOUDNESS_SLOPE = 0.1
+_GAIN_SLOPES = (_LEAST_LOUDNESS_SLOPE, 1.5)
+
+
+@dataclass(frozen=True)
+class Attempt:
+    """One pass's settings: the gain before the limiter and the limiter's sample ceiling."""
+
+    gain_dB: float
+    sample_ceiling_dBFS: float
+
+
+@dataclass(frozen=True)
+class Written:
+    """What a pass wrote: the file's loudness, its highest peak (true or reconstructed,
+    where those are promised) and its sample peak, in dB."""
+
+    loudness_LUFS: float | None
+    peak_dB: float
+    sample_peak_dBFS: float
+
+
+class LevelSearch:
+    """Judge each pass against the promises and propose the next one."""
+
+    def __init__(self, ceiling_dB: float, loudness_LUFS: float | None, first: Attempt) -> None:
+        self._ceiling_dB = ceiling_dB
+        self._target = loudness_LUFS
+        self._tried: list[tuple[Attempt, Written]] = []
+        self.attempt = first
+
+    def accepts(self, written: Written) -> bool:
+        """Whether the pass just made keeps every promise."""
+        peak_within = written.peak_dB <= self._ceiling_dB
+        return peak_within and (
+            self._target is None or written.loudness_LUFS is not None
+            and abs(written.loudness_LUFS - self._target) <= LOUDNESS_TOLERANCE_LU
+        )
+
+    def next(self, written: Written) -> str | None:
+        """Move `attempt` on after a pass that was not accepted; the reason when giving up."""
+        self._tried.append((self.attempt, written))
+        gain_dB = self._next_gain(written)
+        if isinstance(gain_dB, str):
+            return gain_dB
+        sample_ceiling_dBFS = self._next_sample_ceiling(written)
+        if len(self._tried) >= MOST_PASSES:
+            return self._why_not()
+        self.attempt = Attempt(gain_dB, sample_ceiling_dBFS)
+        return None
+
+    def _next_sample_ceiling(self, written: Written) -> float:
+        over_dB = written.peak_dB - (self._ceiling_dB - PEAK_MARGIN_dB)
+        if over_dB <= 0.0:
+            return self.attempt.sample_ceiling_dBFS
+        # A sample ceiling above the file's sample peak changes nothing, so the
+        # step is taken from what the file holds.
+        base = min(self.attempt.sample_ceiling_dBFS, written.sample_peak_dBFS)
+        return base - over_dB
+
+    def _next_gain(self, written: Written) -> float | str:
+        gain_dB = self.attempt.gain_dB
+        if self._target is None or written.loudness_LUFS is None:
+            return gain_dB
+        missing = self._target - written.loudness_LUFS
+        if abs(missing) <= LOUDNESS_TOLERANCE_LU:
+            return gain_dB
+        slope = self._loudness_slope()
+        if missing > 0.0 and slope is not None and slope < _LEAST_LOUDNESS_SLOPE:
+            return self._why_not()
+        slope = min(max(slope or 1.0, _GAIN_SLOPES[0]), _GAIN_SLOPES[1])
+        return gain_dB + missing / slope
+
+    def _loudness_slope(self) -> float | None:
+        """How much the loudness rose per dB of gain between the last two passes."""
+        if len(self._tried) < 2:
+            return None
+        (before, was), (now, is_) = self._tried[-2], self._tried[-1]
+        if before.gain_dB == now.gain_dB or was.loudness_LUFS is None or is_.loudness_LUFS is None:
+            return None
+        return (is_.loudness_LUFS - was.loudness_LUFS) / (now.gain_dB - before.gain_dB)
+
+    def _why_not(self) -> str:
+        if self._target is not None:
+            reached = max((w.loudness_LUFS for _, w in self._tried
+                           if w.loudness_LUFS is not None and w.peak_dB <= self._ceiling_dB),
+                          default=-math.inf)
+            if reached < self._target - LOUDNESS_TOLERANCE_LU:
+                return (f"--loudness {self._target:g} LUFS cannot be reached within the "
+                        f"{self._ceiling_dB:g} dB ceiling: the written file reaches "
+                        f"{reached:.1f} LUFS at most")
+        highest = min(w.peak_dB for _, w in self._tried)
+        return (f"the written file's peak stays {highest - self._ceiling_dB:.2g} dB above "
+                f"the {self._ceiling_dB:g} dB ceiling after {len(self._tried)} passes")
