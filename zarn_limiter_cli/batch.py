@@ -16,7 +16,7 @@ from . import interrupts
 from .demo_signal import SAMPLE_RATE as DEMO_SAMPLE_RATE
 from .errors import EXIT_OK, EXIT_SOME_FAILED, UsageError
 from .file_job import Job, JobSettings
-from .file_result import FAILED, KEPT, NOT_STARTED, FileResult, describe
+from .file_result import FAILED, INTERRUPTED, KEPT, NOT_STARTED, FileResult, describe
 from .inputs import Plan, check_writable_file, check_writable_folder, expand, plan_jobs
 from .limiter_settings import LimiterSettings
 from .options import DEMO_FILE_NAME, PROGRAM, Options
@@ -96,6 +96,7 @@ def _limit_all(options: Options, plan: Plan, settings: JobSettings) -> list[File
             bar.print(describe(result))
         bar.advance()
 
+    created: list[Path] = []
     kept = [FileResult(job.name, str(job.target), KEPT) for job in plan.kept]
     for result in kept:
         on_result(result)
@@ -104,14 +105,15 @@ def _limit_all(options: Options, plan: Plan, settings: JobSettings) -> list[File
             from .dask_runner import connect, run_on_dask
 
             with connect(options.dask) as client:
-                _create_folders(plan)
+                _create_folders(plan, created)
                 done = run_on_dask(client, plan.jobs, settings, on_result)
         else:
             from .local_runner import run_in_threads
 
-            _create_folders(plan)
+            _create_folders(plan, created)
             done = run_in_threads(plan.jobs, settings, options.jobs, on_result, stages)
     finally:
+        _remove_empty(created)
         bar.close()
         if stages is not None:
             stages.close()
@@ -119,19 +121,32 @@ def _limit_all(options: Options, plan: Plan, settings: JobSettings) -> list[File
     return kept + [done.get(index, not_started[index]) for index in range(len(plan.jobs))]
 
 
-def _create_folders(plan: Plan) -> None:
-    """Create the output folders: only now that every check has passed."""
+def _create_folders(plan: Plan, created: list[Path]) -> None:
+    """Create the output folders, only now that every check has passed; each folder
+    created is added to `created`, deepest last."""
     for folder in sorted({job.target.parent for job in plan.jobs}):
+        missing = [folder, *folder.parents]
+        missing = [path for path in missing if not path.exists()]
         folder.mkdir(parents=True, exist_ok=True)
+        created.extend(reversed(missing))
+
+
+def _remove_empty(created: list[Path]) -> None:
+    """Remove the folders this run created and left empty: no trace of a run that wrote nothing."""
+    for folder in reversed(created):
+        try:
+            folder.rmdir()
+        except OSError:
+            pass
 
 
 def _summary(results: Sequence[FileResult], signal_number: int | None) -> str:
     counts = Counter(result.status for result in results)
-    parts = [f"{counts[status]} {status}" for status in ("limited", "copied", KEPT, FAILED)
-             if counts[status]]
+    parts = [f"{counts[status]} {status}"
+             for status in ("limited", "copied", KEPT, INTERRUPTED, FAILED) if counts[status]]
     line = f"{len(results)} files: {', '.join(parts) or 'nothing done'}"
     if signal_number is not None:
-        line += f"; interrupted, {counts[NOT_STARTED]} not started"
+        line += f"; stopped, {counts[NOT_STARTED]} not started"
     return line
 
 

@@ -14,7 +14,7 @@ class FileFailure(Exception):
 
 
 class Interrupted(BaseException):
-    """The user asked twice to stop: the file in hand is abandoned.
+    """The user asked to stop: the file in hand is abandoned.
 
     A BaseException, like KeyboardInterrupt, so that no `except Exception`
     on the way mistakes it for a failure of the file.
