@@ -8,6 +8,7 @@ encodes a block in a thread while the next one is limited.
 
 from __future__ import annotations
 
+import itertools
 from collections.abc import Callable, Iterator
 from concurrent.futures import Future, ThreadPoolExecutor
 from contextlib import contextmanager
@@ -62,7 +63,7 @@ def file_blocks(path: Path, advance: Advance = _ignore) -> Iterator[Audio]:
     with open_input(path) as source, ThreadPoolExecutor(1) as decoder:
         buffers = [np.empty((BLOCK_FRAMES, source.channels), dtype=np.float32) for _ in "ab"]
         upcoming = decoder.submit(source.read, out=buffers[0])
-        for turn in range(1, 1 << 62):
+        for turn in itertools.count(1):
             check_abandon()
             block = upcoming.result()
             if block.shape[0] == 0:
