@@ -130,8 +130,9 @@ def _limit_into(job: Job, settings: JobSettings, stages: Stages, result: FileRes
     before = None
     if settings.loudness_LUFS is not None:
         before = _measure(source.blocks(stages), source.meter(False), stages, "measuring", source.frames)
-    search = LevelSearch(_peak_ceiling_dB(settings), settings.loudness_LUFS,
-                         Attempt(_loudness_gain(before, settings), settings.limiter.ceiling_dBFS))
+    ceiling_dBFS = settings.limiter.ceiling_dBFS
+    search = LevelSearch(ceiling_dBFS, settings.true_peak_ceiling, settings.loudness_LUFS,
+                         Attempt(_loudness_gain(before, settings), ceiling_dBFS))
     input_meter = source.meter(False) if before is None and settings.measure_levels else None
     while True:
         done = _limit_pass(job, source, settings, search, input_meter, stages)
@@ -143,11 +144,6 @@ def _limit_into(job: Job, settings: JobSettings, stages: Stages, result: FileRes
         if reason is not None:
             raise FileFailure(reason)
     _record(settings, source, before, done, result)
-
-
-def _peak_ceiling_dB(settings: JobSettings) -> float:
-    # Without --true-peak the limiter alone keeps the sample peak within the ceiling.
-    return settings.limiter.ceiling_dBFS if settings.true_peak_ceiling else np.inf
 
 
 def _measure(blocks: Iterator[Audio], meter: LevelMeter, stages: Stages, stage: str,

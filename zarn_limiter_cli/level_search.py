@@ -44,8 +44,11 @@ class Written:
 class LevelSearch:
     """Judge each pass against the promises and propose the next one."""
 
-    def __init__(self, ceiling_dB: float, loudness_LUFS: float | None, first: Attempt) -> None:
-        self._ceiling_dB = ceiling_dB
+    def __init__(self, ceiling_dB: float, true_peak: bool, loudness_LUFS: float | None,
+                 first: Attempt) -> None:
+        # Without a true-peak promise the limiter alone keeps the sample peak within.
+        self._ceiling_dB = ceiling_dB if true_peak else math.inf
+        self._ceiling = f"{ceiling_dB:g} {'dBTP' if true_peak else 'dBFS'}"
         self._target = loudness_LUFS
         self._tried: list[tuple[Attempt, Written]] = []
         self.attempt = first
@@ -106,10 +109,10 @@ class LevelSearch:
             reached = max((w.loudness_LUFS for _, w in self._tried
                            if w.loudness_LUFS is not None and w.peak_dB <= self._ceiling_dB),
                           default=-math.inf)
-            if reached < self._target - LOUDNESS_TOLERANCE_LU:
+            if -math.inf < reached < self._target - LOUDNESS_TOLERANCE_LU:
                 return (f"--loudness {self._target:g} LUFS cannot be reached within the "
-                        f"{self._ceiling_dB:g} dB ceiling: the written file reaches "
+                        f"{self._ceiling} ceiling: the written file reaches "
                         f"{reached:.1f} LUFS at most")
         highest = min(w.peak_dB for _, w in self._tried)
         return (f"the written file's peak stays {highest - self._ceiling_dB:.2g} dB above "
-                f"the {self._ceiling_dB:g} dB ceiling after {len(self._tried)} passes")
+                f"the {self._ceiling} ceiling after {len(self._tried)} passes")

@@ -39,6 +39,14 @@ def _huge_sample(path, monkeypatch):
     sf.write(path, samples, 48000, subtype="DOUBLE")
 
 
+def _one_huge_sample(path, monkeypatch):
+    if not hasattr(pytest.importorskip("zarn_limiter_stream"), "LoudnessMeter"):
+        pytest.skip("needs the loudness meter")
+    samples = 0.1 * np.random.default_rng(0).standard_normal((48000 * 2, 2))
+    samples[100, 1] = 1e30
+    sf.write(path, samples, 48000, subtype="DOUBLE")
+
+
 def _deleted_after_checks(path, monkeypatch):
     make_file(path, "WAV", "PCM_16")
     planned = batch.plan_jobs
@@ -55,6 +63,8 @@ FAILURES = [
     ("huge-sample", _huge_sample, [],
      "the sample at frame 100, channel 1 (counting from 0) is 1e+300, beyond"),
     ("deleted-input", _deleted_after_checks, [], "cannot read it: No such file or directory"),
+    ("loudness-of-a-1e30-sample", _one_huge_sample, ["--loudness", "-16"],
+     "--loudness -16 LUFS cannot be reached within the -1 dBFS ceiling"),
     ("tiny-attack", lambda path, monkeypatch: make_file(path, "WAV", "PCM_16"),
      ["--attack", "1e-300"], "--attack 1e-300 rounds to zero samples at 44100 Hz"),
     ("huge-release", lambda path, monkeypatch: make_file(path, "WAV", "PCM_16"),
@@ -64,13 +74,14 @@ FAILURES = [
 
 @pytest.mark.parametrize(("prepare", "options", "message"),
                          [case[1:] for case in FAILURES], ids=[case[0] for case in FAILURES])
-def test_failure_says_what_happened_in_one_short_line(tmp_path, capsys, monkeypatch, prepare,
-                                                       options, message):
+def test_failure_says_what_happened_in_one_short_line(tmp_path, capsys, monkeypatch, recwarn,
+                                                       prepare, options, message):
     source = tmp_path / "in.wav"
     prepare(source, monkeypatch)
 
     assert main([str(source), *options]) in (1, 2)
 
+    assert [str(warning.message) for warning in recwarn] == []
     err = capsys.readouterr().err
     assert err.count("\n") == 1 and len(err) - len(str(source)) < 160 and message in err, err
 
