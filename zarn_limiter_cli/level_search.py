@@ -51,6 +51,8 @@ class LevelSearch:
         self._ceiling = f"{ceiling_dB:g} {'dBTP' if true_peak else 'dBFS'}"
         self._target = loudness_LUFS
         self._tried: list[tuple[Attempt, Written]] = []
+        # Loudness gained per dB of gain and per dB of sample ceiling, learnt pass by pass.
+        self._gain_slope, self._ceiling_slope = 1.0, 0.0
         self.attempt = first
 
     def accepts(self, written: Written) -> bool:
@@ -64,11 +66,10 @@ class LevelSearch:
     def next(self, written: Written) -> str | None:
         """Move `attempt` on after a pass that was not accepted; the reason when giving up."""
         self._tried.append((self.attempt, written))
-        gain_dB = self._next_gain(written)
-        if isinstance(gain_dB, str):
-            return gain_dB
+        self._learn()
         sample_ceiling_dBFS = self._next_sample_ceiling(written)
-        if len(self._tried) >= MOST_PASSES:
+        gain_dB = self._next_gain(written, sample_ceiling_dBFS)
+        if gain_dB is None or len(self._tried) >= MOST_PASSES:
             return self._why_not()
         self.attempt = Attempt(gain_dB, sample_ceiling_dBFS)
         return None
@@ -82,27 +83,37 @@ class LevelSearch:
         base = min(self.attempt.sample_ceiling_dBFS, written.sample_peak_dBFS)
         return base - over_dB
 
-    def _next_gain(self, written: Written) -> float | str:
+    def _learn(self) -> None:
+        """Fit the loudness's response to the gain and to the sample ceiling to the last
+        two passes: the gain's where only the gain changed, else the ceiling's."""
+        if len(self._tried) < 2:
+            return
+        (before, was), (now, is_) = self._tried[-2], self._tried[-1]
+        if was.loudness_LUFS is None or is_.loudness_LUFS is None:
+            return
+        rise = is_.loudness_LUFS - was.loudness_LUFS
+        gain_step = now.gain_dB - before.gain_dB
+        ceiling_step = now.sample_ceiling_dBFS - before.sample_ceiling_dBFS
+        if ceiling_step == 0.0 and gain_step != 0.0:
+            self._gain_slope = rise / gain_step
+        elif ceiling_step != 0.0:
+            explained = rise - self._usable_gain_slope() * gain_step
+            self._ceiling_slope = min(max(explained / ceiling_step, 0.0), 1.0)
+
+    def _usable_gain_slope(self) -> float:
+        return min(max(self._gain_slope, _GAIN_SLOPES[0]), _GAIN_SLOPES[1])
+
+    def _next_gain(self, written: Written, sample_ceiling_dBFS: float) -> float | None:
+        """The next gain, with what the new sample ceiling will take away made up; None
+        when more gain would hardly raise the loudness."""
         gain_dB = self.attempt.gain_dB
         if self._target is None or written.loudness_LUFS is None:
             return gain_dB
-        missing = self._target - written.loudness_LUFS
-        if abs(missing) <= LOUDNESS_TOLERANCE_LU:
-            return gain_dB
-        slope = self._loudness_slope()
-        if missing > 0.0 and slope is not None and slope < _LEAST_LOUDNESS_SLOPE:
-            return self._why_not()
-        slope = min(max(slope or 1.0, _GAIN_SLOPES[0]), _GAIN_SLOPES[1])
-        return gain_dB + missing / slope
-
-    def _loudness_slope(self) -> float | None:
-        """How much the loudness rose per dB of gain between the last two passes."""
-        if len(self._tried) < 2:
+        ceiling_step = sample_ceiling_dBFS - self.attempt.sample_ceiling_dBFS
+        missing = self._target - written.loudness_LUFS - self._ceiling_slope * ceiling_step
+        if missing > 0.0 and self._gain_slope < _LEAST_LOUDNESS_SLOPE:
             return None
-        (before, was), (now, is_) = self._tried[-2], self._tried[-1]
-        if before.gain_dB == now.gain_dB or was.loudness_LUFS is None or is_.loudness_LUFS is None:
-            return None
-        return (is_.loudness_LUFS - was.loudness_LUFS) / (now.gain_dB - before.gain_dB)
+        return gain_dB + missing / self._usable_gain_slope()
 
     def _why_not(self) -> str:
         if self._target is not None:
