@@ -9,9 +9,8 @@ encodes a block in a thread while the next one is limited.
 from __future__ import annotations
 
 import itertools
-from collections.abc import Callable, Iterator
+from collections.abc import Callable, Iterable, Iterator
 from concurrent.futures import Future, ThreadPoolExecutor
-from contextlib import contextmanager
 from dataclasses import dataclass, field
 from pathlib import Path
 
@@ -49,11 +48,6 @@ def format_of(source: sf.SoundFile) -> FileFormat:
     return FileFormat(encoding, source.channels, source.copy_metadata(), channel_weights(source))
 
 
-def read_format(path: Path) -> FileFormat:
-    with open_input(path) as source:
-        return format_of(source)
-
-
 def file_blocks(path: Path, advance: Advance = _ignore) -> Iterator[Audio]:
     """The file's samples from the start, block by block.
 
@@ -83,31 +77,12 @@ def array_blocks(audio: Audio, advance: Advance = _ignore) -> Iterator[Audio]:
         yield block
 
 
-class BlockWriter:
-    """Writes blocks in order while the caller limits the next; knows the extremes it wrote."""
+def write_blocks(path: Path, blocks: Iterable[Audio], file_format: FileFormat) -> None:
+    """Write the blocks to `path` in the given format, with the file's tags.
 
-    def __init__(self, out: sf.SoundFile, encoder: ThreadPoolExecutor) -> None:
-        self._out, self._encoder = out, encoder
-        self._pending: Future[None] | None = None
-        self.highest, self.lowest = 0.0, 0.0
-
-    def write(self, block: Audio) -> None:
-        if block.shape[0] == 0:
-            return
-        self.highest = max(self.highest, float(block.max()))
-        self.lowest = min(self.lowest, float(block.min()))
-        self.wait()
-        self._pending = self._encoder.submit(self._out.write, block)
-
-    def wait(self) -> None:
-        if self._pending is not None:
-            self._pending.result()
-            self._pending = None
-
-
-@contextmanager
-def open_block_writer(path: Path, file_format: FileFormat) -> Iterator[BlockWriter]:
-    """A writer of `path` in the given format, with the file's tags."""
+    Each block is encoded in a thread while the next one is made, so a block
+    must stay as it is until the next but one is asked for.
+    """
     encoding = file_format.encoding
     with open_output(
         path, samplerate=encoding.sample_rate, channels=file_format.channels,
@@ -115,11 +90,13 @@ def open_block_writer(path: Path, file_format: FileFormat) -> Iterator[BlockWrit
     ) as out, ThreadPoolExecutor(1) as encoder:
         for key, value in file_format.metadata.items():
             setattr(out, key, value)
-        writer = BlockWriter(out, encoder)
-        try:
-            yield writer
-        finally:
-            writer.wait()
+        pending: Future[None] | None = None
+        for block in blocks:
+            if pending is not None:
+                pending.result()
+            pending = encoder.submit(out.write, block)
+        if pending is not None:
+            pending.result()
 
 
 def copy_file(source: Path, target: Path, advance: Advance = _ignore) -> None:

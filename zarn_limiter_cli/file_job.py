@@ -19,7 +19,7 @@ import soundfile as sf
 from . import demo_signal
 from .atomic_output import PendingOutput, atomic_output
 from .audio_io import (
-    Audio, FileFormat, array_blocks, copy_file, file_blocks, open_block_writer, read_format,
+    Audio, array_blocks, copy_file, file_blocks, format_of, write_blocks,
 )
 from .block_limiter import BlockLimiter
 from .file_result import COPIED, FAILED, LIMITED, FileResult
@@ -106,9 +106,8 @@ class _Source:
             self.format, self.frames = demo_signal.FORMAT, self._demo.shape[0]
         else:
             self._demo = None
-            self.format = read_format(job.source)
             with open_input(job.source) as source:
-                self.frames = source.frames
+                self.format, self.frames = format_of(source), source.frames
 
     def blocks(self, stages: Stages) -> Iterator[Audio]:
         if self._demo is not None:
@@ -129,11 +128,15 @@ def _limit_into(job: Job, settings: JobSettings, stages: Stages, result: FileRes
     result.rate, result.subtype = encoding.sample_rate, encoding.subtype
     before = None
     if settings.loudness_LUFS is not None:
-        before = _measure(source.blocks(stages), source.meter(False), stages, "measuring", source.frames)
+        before = _measure(source.blocks(stages), source.meter(False), stages, "measuring",
+                          source.frames)
     ceiling_dBFS = settings.limiter.ceiling_dBFS
     search = LevelSearch(ceiling_dBFS, settings.true_peak_ceiling, settings.loudness_LUFS,
                          Attempt(_loudness_gain(before, settings), ceiling_dBFS))
-    input_meter = source.meter(False) if before is None and settings.measure_levels else None
+    # Without a measuring pass, the first limiting pass measures the input for the report.
+    input_meter = None
+    if before is None and settings.measure_levels:
+        input_meter = source.meter(False)
     while True:
         done = _limit_pass(job, source, settings, search, input_meter, stages)
         if input_meter is not None:
@@ -206,42 +209,51 @@ def _limit_pass(
                            file_format.channels, threshold_dBFS, attempt.gain_dB,
                            None if outlines is None else outlines.gains)
     with atomic_output(job.target) as output:
-        input_peak, extremes = _limit_blocks(source, limiter, output.path, input_meter, outlines,
-                                             stages)
-        written, after = _measure_written(output.path, extremes, source, settings, stages)
+        made = _PassBlocks(source, limiter, input_meter, outlines)
+        stages.stage("limiting", source.frames)
+        write_blocks(output.path, made.blocks(stages), file_format)
+        written, after = _measure_written(output.path, (made.highest, made.lowest), source,
+                                          settings, stages)
         status = None
         if search.accepts(written):
-            unchanged = job.source is not None and attempt.gain_dB == 0.0 and limiter.lowest_gain == 1.0
+            # Nothing was reduced and no gain applied: the input is the better copy.
+            unchanged = (job.source is not None and attempt.gain_dB == 0.0
+                         and limiter.lowest_gain == 1.0)
             status = _commit(job, output, unchanged, stages)
-    return _Pass(attempt, threshold_dBFS, input_peak, limiter.lowest_gain,
+    return _Pass(attempt, threshold_dBFS, made.input_peak, limiter.lowest_gain,
                  limiter.reduced_frames, written, after, status,
                  None if outlines is None else outlines.plot_data(job, source, settings))
 
 
-def _limit_blocks(
-    source: _Source, limiter: BlockLimiter, path: Path, input_meter: LevelMeter | None,
-    outlines: _Outlines | None, stages: Stages,
-) -> tuple[float, tuple[float, float]]:
-    """Read, limit and write every block; returns the input's sample peak and the
-    largest and least sample written, before the format's rounding."""
-    input_peak = 0.0
-    stages.stage("limiting", source.frames)
-    with open_block_writer(path, source.format) as writer:
-        for block in source.blocks(stages):
-            input_peak = max(input_peak, magnitude(block))
-            if input_meter is not None:
-                input_meter.add(block)
-            if outlines is not None:
-                outlines.before.add(block)
-            limited = _limited(limiter, block, source)
-            if outlines is not None:
-                outlines.after.add(limited)
-            writer.write(limited)
-        limited = limiter.flush()
-        if outlines is not None:
-            outlines.after.add(limited)
-        writer.write(limited)
-    return input_peak, (writer.highest, writer.lowest)
+class _PassBlocks:
+    """The limited blocks of one pass, made as the writer asks for them, and what was
+    seen on the way: the input's sample peak, and the largest and least sample written
+    before the format's rounding."""
+
+    def __init__(self, source: _Source, limiter: BlockLimiter, input_meter: LevelMeter | None,
+                 outlines: _Outlines | None) -> None:
+        self._source, self._limiter = source, limiter
+        self._input_meter, self._outlines = input_meter, outlines
+        self.input_peak, self.highest, self.lowest = 0.0, 0.0, 0.0
+
+    def blocks(self, stages: Stages) -> Iterator[Audio]:
+        """Each block stays as it is until the next but one is asked for."""
+        for block in self._source.blocks(stages):
+            self.input_peak = max(self.input_peak, magnitude(block))
+            if self._input_meter is not None:
+                self._input_meter.add(block)
+            if self._outlines is not None:
+                self._outlines.before.add(block)
+            yield self._written(_limited(self._limiter, block, self._source))
+        yield self._written(self._limiter.flush())
+
+    def _written(self, limited: Audio) -> Audio:
+        if limited.shape[0]:
+            self.highest = max(self.highest, float(limited.max()))
+            self.lowest = min(self.lowest, float(limited.min()))
+        if self._outlines is not None:
+            self._outlines.after.add(limited)
+        return limited
 
 
 def _limited(limiter: BlockLimiter, block: Audio, source: _Source) -> Audio:

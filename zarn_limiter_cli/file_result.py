@@ -76,7 +76,8 @@ def describe(result: FileResult) -> str:
         line = (
             f"{result.input}: peak {peak_before} -> {_dB(result.output_peak_dBFS, 'dBFS')}, "
             f"largest gain reduction {result.largest_reduction_dB or 0.0:.2f} dB on "
-            f"{share:.1f}% of frames by more than {AUDIBLE_REDUCTION_dB:g} dB, written to {result.output}"
+            f"{share:.1f}% of frames by more than {AUDIBLE_REDUCTION_dB:g} dB, "
+            f"written to {result.output}"
         )
     if result.output_true_peak_dBTP is not None:
         line += f"; true peak {_dB(result.output_true_peak_dBTP, 'dBTP')}"

@@ -242,8 +242,8 @@ def parse_options(argv: Sequence[str] | None) -> Options:
         raise UsageError("--jobs and --dask cannot be used together")
     preset = None if arguments.preset is None else PRESETS[arguments.preset]
     if preset is not None:
-        given = [option for option, value in (("--loudness", arguments.loudness),
-                                              ("--ceiling", arguments.ceiling)) if value is not None]
+        set_by_preset = (("--loudness", arguments.loudness), ("--ceiling", arguments.ceiling))
+        given = [option for option, value in set_by_preset if value is not None]
         if given:
             raise UsageError(f"--preset {preset.name} sets {' and '.join(given)}; give one or "
                              "the other")

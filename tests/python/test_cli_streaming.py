@@ -40,7 +40,8 @@ def _command(*arguments):
 
 
 @POSIX
-@pytest.mark.parametrize("options", [[], ["--report", "r.csv"], ["--loudness", "-16", "--true-peak"]],
+@pytest.mark.parametrize("options", [[], ["--report", "r.csv"],
+                                     ["--loudness", "-16", "--true-peak"]],
                          ids=["plain", "report", "loudness"])
 def test_memory_does_not_grow_with_the_length(tmp_path, options):
     if options and not hasattr(pytest.importorskip("zarn_limiter_stream"), "LoudnessMeter"):
