@@ -1,17 +1,14 @@
 #include <Python.h>
 
 #include <array>
-#include <cstdint>
 
-#include "lib/limiter_error.hpp"
-#include "python/argument_binder.hpp"
+#include "binding/argument_binder.hpp"
+#include "binding/call_boundary.hpp"
+#include "binding/module_namespace.hpp"
+#include "binding/py_ref.hpp"
 #include "python/audio_call.hpp"
-#include "python/call_boundary.hpp"
 #include "python/limiter_class.hpp"
-#include "python/module_members.hpp"
-#include "python/py_ref.hpp"
 #include "python/settings_doc.hpp"
-#include "python/python_exception.hpp"
 
 namespace zarn::python {
 namespace {
@@ -65,10 +62,10 @@ PyMethodDef module_functions[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-// The class, created once per process.
-bool add_class(PyObject* module) {
-    return add_type(module, "ZarnLimiter", limiter_type());
-}
+// The module's classes, added by the exec step in this order.
+constexpr ModuleType module_types[] = {
+    {"ZarnLimiter", limiter_type},
+};
 
 // Each function of the table, created anew for this module object.
 bool add_functions(PyObject* module) {
@@ -90,9 +87,9 @@ bool add_functions(PyObject* module) {
 // Py_mod_exec: fills a fresh module object with the class and the function.
 int module_exec(PyObject* module) {
     return call_boundary<int>(-1, [&] {
-        return check_interpreter("zarn_limiter") && add_class(module) && add_functions(module)
-                   ? 0
-                   : -1;
+        const bool filled = check_interpreter("zarn_limiter") &&
+                            add_types(module, module_types) && add_functions(module);
+        return filled ? 0 : -1;
     });
 }
 

@@ -4,11 +4,11 @@
 #include <span>
 #include <utility>
 
-#include "python/call_boundary.hpp"
-#include "python/error_texts.hpp"
-#include "python/numpy_api.hpp"
-#include "python/py_ref.hpp"
-#include "python/sample_array.hpp"
+#include "binding/call_boundary.hpp"
+#include "binding/error_texts.hpp"
+#include "binding/numpy_api.hpp"
+#include "binding/py_ref.hpp"
+#include "binding/sample_array.hpp"
 #include "stream_python/stream_errors.hpp"
 
 namespace zarn::python {

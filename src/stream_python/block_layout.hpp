@@ -6,7 +6,7 @@
 #include <optional>
 
 #include "lib/sample_buffer.hpp"
-#include "python/float_buffer.hpp"
+#include "binding/float_buffer.hpp"
 
 namespace zarn::python {
 

@@ -1,37 +1,31 @@
 #include <Python.h>
 
-#include "python/call_boundary.hpp"
-#include "python/module_members.hpp"
+#include "binding/call_boundary.hpp"
+#include "binding/module_namespace.hpp"
+#include "stream_python/loudness_meter_class.hpp"
+#include "stream_python/loudness_result.hpp"
 #include "stream_python/stream_limiter_class.hpp"
 
 namespace zarn::python {
 namespace {
 
 constexpr const char* module_doc =
-    "Streaming companions of zarn_limiter: the limiter block by block, with the\n"
-    "same results as the whole buffer, and a loudness and true-peak meter.";
+    "Block-by-block processing of zarn-limiter: the limiter over a stream, with the\n"
+    "whole buffer's results, and loudness and true-peak metering.";
 
-// The module's types, added by the exec step in this order.
-struct ModuleType {
-    const char* name;
-    PyTypeObject* (*type)();
-};
+// The module's classes, added by the exec step in this order.
 constexpr ModuleType module_types[] = {
-    {"StreamLimiter", &stream_limiter_type},
+    {"StreamLimiter", stream_limiter_type},
+    {"LoudnessMeter", loudness_meter_type},
+    {"Loudness", loudness_type},
 };
 
-// Py_mod_exec: fills a fresh module object with the types.
+// Py_mod_exec: fills a fresh module object with the classes.
 int module_exec(PyObject* module) {
     return call_boundary<int>(-1, [&] {
-        if (!check_interpreter("zarn_limiter_stream")) {
-            return -1;
-        }
-        for (const ModuleType& entry : module_types) {
-            if (!add_type(module, entry.name, entry.type())) {
-                return -1;
-            }
-        }
-        return 0;
+        const bool filled =
+            check_interpreter("zarn_limiter_stream") && add_types(module, module_types);
+        return filled ? 0 : -1;
     });
 }
 

@@ -5,7 +5,7 @@
 #include <variant>
 
 #include "lib/number_text.hpp"
-#include "python/py_ref.hpp"
+#include "binding/py_ref.hpp"
 
 namespace zarn::python {
 

@@ -50,6 +50,15 @@ ZarnLimiter(48000, attack=5.0)  # type: ignore[call-arg]
 
 class Derived(ZarnLimiter):  # type: ignore[misc]
     pass
+
+
+from zarn_limiter_stream import StreamLimiter
+
+stream = StreamLimiter(48000, np.int64(2), threshold_dBFS=-1)
+assert_type(stream.process(np.zeros((10, 2))), Result)
+assert_type(stream.flush(out=(np.zeros((240, 2), np.float32), np.zeros(240, np.float32))), Result)
+assert_type(stream.latency, int)
+stream.process([0.0], out=[0.0])  # type: ignore[arg-type]
 """
 
 
@@ -66,8 +75,9 @@ def readme_code_blocks() -> list[str]:
     return re.findall(r"^```python\n(.*?)^```$", text, flags=re.MULTILINE | re.DOTALL)
 
 
-def test_stubs_match_the_module(tmp_path):
-    run("mypy.stubtest", "zarn_limiter", cwd=tmp_path)
+@pytest.mark.parametrize("module", ["zarn_limiter", "zarn_limiter_stream"])
+def test_stubs_match_the_module(tmp_path, module):
+    run("mypy.stubtest", module, cwd=tmp_path)
 
 
 @pytest.fixture(scope="module")
