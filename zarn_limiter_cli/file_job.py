@@ -23,7 +23,7 @@ from .audio_io import (
 )
 from .block_limiter import BlockLimiter
 from .file_result import COPIED, FAILED, LIMITED, FileResult
-from .level_meter import Levels, LevelMeter
+from .level_meter import LOWEST_METERED_RATE, Levels, LevelMeter
 from .level_search import Attempt, LevelSearch, Written
 from .levels import amplitude, decibels, magnitude
 from .limiter_settings import LimiterSettings
@@ -116,9 +116,11 @@ class _Source:
         return file_blocks(self.path, stages.advance)
 
     def meter(self, reconstructed: bool) -> LevelMeter:
-        encoding = self.format.encoding
-        return LevelMeter(encoding.sample_rate, self.format.channels, self.format.weights,
-                          reconstructed)
+        rate = self.format.encoding.sample_rate
+        if rate < LOWEST_METERED_RATE:
+            raise FileFailure(f"its loudness and true peak cannot be measured at {rate} Hz "
+                              f"(the meter needs {LOWEST_METERED_RATE} Hz or more)")
+        return LevelMeter(rate, self.format.channels, self.format.weights, reconstructed)
 
 
 def _limit_into(job: Job, settings: JobSettings, stages: Stages, result: FileResult) -> None:

@@ -13,9 +13,14 @@ import numpy as np
 from numpy.typing import NDArray
 
 
+# The meter's K-weighting filters are designed for rates from here up.
+LOWEST_METERED_RATE = 8000
+
+
 @dataclass(frozen=True)
 class Levels:
-    """What the meter read, in dB; -inf where the programme is too short or silent."""
+    """What the meter read, in dB; -inf where the programme is too short or silent, and
+    no reconstructed peak unless the meter was asked for it."""
 
     integrated_LUFS: float
     loudness_range_LU: float
@@ -38,7 +43,6 @@ class LevelMeter:
                  reconstructed: bool) -> None:
         import zarn_limiter_stream
 
-        self._reconstructed = reconstructed
         self._meter = zarn_limiter_stream.LoudnessMeter(
             sample_rate, channels, weights=weights, reconstructed=reconstructed
         )
@@ -49,8 +53,7 @@ class LevelMeter:
     def levels(self) -> Levels:
         found = self._meter.result()
         return Levels(
-            float(found.integrated_LUFS), float(found.loudness_range_LU),
-            float(found.momentary_max_LUFS), float(found.short_term_max_LUFS),
-            float(found.true_peak_dBTP), float(found.sample_peak_dBFS),
-            float(found.reconstructed_peak_dBFS) if self._reconstructed else None,
+            found.integrated_LUFS, found.loudness_range_LU, found.momentary_max_LUFS,
+            found.short_term_max_LUFS, found.true_peak_dBTP, found.sample_peak_dBFS,
+            found.reconstructed_peak_dBFS,
         )
