@@ -90,3 +90,37 @@ def test_failed_run_leaves_no_output_folder(tmp_path):
     assert main([str(source), "--output-dir", str(out)]) == 1
 
     assert not (tmp_path / "new").exists()
+
+
+class _RecordedStages:
+    """The stages of one file, with the frames each one advanced and in how many steps."""
+
+    def __init__(self):
+        self.advanced = []
+
+    def stage(self, name, frames):
+        self.advanced.append([name, frames, 0, 0])
+
+    def advance(self, frames):
+        self.advanced[-1][2] += frames
+        self.advanced[-1][3] += 1
+
+
+def test_progress_moves_through_every_stage(tmp_path):
+    from zarn_limiter_cli.file_job import Job, JobSettings, limit_file
+    from zarn_limiter_cli.limiter_settings import LimiterSettings
+
+    source = tmp_path / "long.wav"
+    _long_file(source, 30)
+    stages = _RecordedStages()
+    settings = JobSettings(LimiterSettings(-1.0, 5.0, 15.0, 40.0), loudness_LUFS=-20.0,
+                           true_peak_ceiling=True)
+
+    result = limit_file(Job(source, tmp_path / "out.wav"), settings, stages)
+
+    assert result.status == "limited", result.error
+    names = [name for name, *_ in stages.advanced]
+    assert names[0] == "measuring" and names[1:3] == ["limiting", "checking"]
+    # Every stage moves block by block to the file's end, never in one jump at the end.
+    assert all(advanced == frames == 30 * 48000 and steps > 10
+               for _, frames, advanced, steps in stages.advanced)
