@@ -173,8 +173,9 @@ def _add_limiter_options(limiter: argparse._ArgumentGroup) -> None:
         "--true-peak", action="store_true",
         help="make --ceiling a true-peak ceiling in dBTP: the sample ceiling is lowered "
         "until the written file, as read back, has its true peak (ITU-R BS.1770, 4x "
-        "oversampled) and its reconstructed peak (16x, flat to 0.45 of the rate) within "
-        "it; a file that cannot meet it fails",
+        "oversampled) and its reconstructed peak (the signal between the samples at 32 "
+        "points per sample, as a converter or a lossy encoder sees it) within it; a file "
+        "that cannot meet it fails",
     )
     limiter.add_argument(
         "--preset", choices=sorted(PRESETS), metavar="NAME",
