@@ -75,7 +75,8 @@ def test_true_peak_ceiling_holds_in_the_written_file(tmp_path, subtype, partials
     written, samples = _levels(tmp_path / "in_limited.wav")
     assert written.true_peak_dBTP <= -1.0 and written.reconstructed_peak_dBFS <= -1.0
     if max(frequency for _, frequency, _ in partials) < 0.45 * 48000:
-        # Where the meter's reconstruction filter is flat, it agrees with the ideal one.
+        # Away from the Nyquist frequency, where the limiter's gain puts sidebands that
+        # an ideal (periodic) reconstruction takes whole, the meter agrees with it.
         assert _reconstructed_peak_dBFS(samples) <= -1.0 + 0.01
     # Within the ceiling, not far below it: the cut is what the ceiling needs.
     assert max(written.true_peak_dBTP, written.reconstructed_peak_dBFS) > -1.1
