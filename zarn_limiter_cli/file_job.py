@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import time
 from collections.abc import Iterator
+from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass
 from pathlib import Path
 
@@ -239,14 +240,24 @@ class _PassBlocks:
         self.input_peak, self.highest, self.lowest = 0.0, 0.0, 0.0
 
     def blocks(self, stages: Stages) -> Iterator[Audio]:
-        """Each block stays as it is until the next but one is asked for."""
-        for block in self._source.blocks(stages):
-            self.input_peak = max(self.input_peak, magnitude(block))
-            if self._input_meter is not None:
-                self._input_meter.add(block)
-            if self._outlines is not None:
-                self._outlines.before.add(block)
-            yield self._written(_limited(self._limiter, block, self._source))
+        """Each block stays as it is until the next but one is asked for.
+
+        The input meter takes each block in a thread of its own while the
+        limiter works on it (the input is metered only in a pass without gain,
+        which alone changes a block in place), and is done with it before the
+        next block is read into a buffer.
+        """
+        with ThreadPoolExecutor(1) as metering:
+            for block in self._source.blocks(stages):
+                measured = None
+                if self._input_meter is not None:
+                    measured = metering.submit(self._input_meter.add, block)
+                self.input_peak = max(self.input_peak, magnitude(block))
+                if self._outlines is not None:
+                    self._outlines.before.add(block)
+                yield self._written(_limited(self._limiter, block, self._source))
+                if measured is not None:
+                    measured.result()
         yield self._written(self._limiter.flush())
 
     def _written(self, limited: Audio) -> Audio:
