@@ -23,6 +23,7 @@ from .audio_io import (
     Audio, array_blocks, copy_file, file_blocks, format_of, write_blocks,
 )
 from .block_limiter import BlockLimiter
+from .errors import FileFailure
 from .file_result import COPIED, FAILED, LIMITED, FileResult
 from .level_meter import LOWEST_METERED_RATE, Levels, LevelMeter
 from .level_search import Attempt, LevelSearch, Written
@@ -34,10 +35,6 @@ from .progress import NoStages, Stages
 from .quantisation import sample_threshold_dBFS, written_peak
 from .sound_file_io import open_input
 from .unusable_sample import describe_unusable_sample
-
-
-class FileFailure(Exception):
-    """This file cannot be written as asked; the message says why, in one line."""
 
 
 @dataclass(frozen=True)

@@ -6,13 +6,10 @@ import os
 from dataclasses import dataclass
 
 import numpy as np
-from numpy.typing import NDArray
 
 import zarn_limiter
 
 from .errors import UsageError
-
-Audio = NDArray[np.float32]
 
 # The library names its arguments; the user typed options.
 _OPTION_OF_ARGUMENT = {
@@ -24,13 +21,6 @@ _OPTION_OF_ARGUMENT = {
 # The look-ahead and hold windows hold a few numbers per sample; a window
 # that would take more than the machine's memory is refused before trying.
 _WINDOW_BYTES_PER_SAMPLE = 16
-
-
-def in_option_names(message: str) -> str:
-    """The library's message with its argument names replaced by the options."""
-    for argument, option in _OPTION_OF_ARGUMENT.items():
-        message = message.replace(f"{argument}=", f"{option} ").replace(argument, option)
-    return message
 
 
 def _physical_memory() -> int | None:
@@ -91,13 +81,6 @@ class LimiterSettings:
             except MemoryError:
                 pass
         return "the limiter refuses these settings together"
-
-    def limit(self, audio: Audio, sample_rate: int, threshold_dBFS: float) -> tuple[Audio, Audio]:
-        """Limit (channels, frames) audio to `threshold_dBFS`; returns audio and frame gains."""
-        return zarn_limiter.limit(
-            audio, sample_rate, threshold_dBFS=threshold_dBFS, attack_ms=self.attack_ms,
-            hold_ms=self.hold_ms, release_ms=self.release_ms, axis=-1,
-        )
 
 
 def _refusal_text(option: str, value: float, sample_rate: int) -> str:

@@ -24,19 +24,6 @@ class Outline:
     highest: NDArray[np.float32]
 
 
-def outline(signal: NDArray[np.float32]) -> Outline:
-    """The outline of a (channels, frames) signal."""
-    frames = signal.shape[1]
-    step = max(1, math.ceil(frames / STRETCHES))
-    starts = np.arange(0, frames, step)
-    if frames == 0:
-        empty = np.zeros(0, dtype=np.float32)
-        return Outline(starts, empty, empty)
-    lowest = np.minimum.reduceat(signal, starts, axis=1).min(axis=0)
-    highest = np.maximum.reduceat(signal, starts, axis=1).max(axis=0)
-    return Outline(starts, lowest.astype(np.float32), highest.astype(np.float32))
-
-
 class OutlineBuilder:
     """The outline of a signal fed in (frames, channels) blocks, for a known length."""
 
