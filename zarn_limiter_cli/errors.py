@@ -1,4 +1,5 @@
-"""The two kinds of failure the command tells apart, and its exit statuses."""
+"""The two kinds of failure the command tells apart, how a file's failure to be read is
+said, and the exit statuses."""
 
 EXIT_OK = 0
 EXIT_SOME_FAILED = 1
@@ -19,3 +20,8 @@ class Interrupted(BaseException):
     A BaseException, like KeyboardInterrupt, so that no `except Exception`
     on the way mistakes it for a failure of the file.
     """
+
+
+def cannot_read(error: OSError) -> str:
+    """A file's failure to be read, in the system's own words."""
+    return f"cannot read it: {error.strerror or error}"

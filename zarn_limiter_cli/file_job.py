@@ -19,17 +19,17 @@ import soundfile as sf
 
 from . import demo_signal
 from .atomic_output import PendingOutput, atomic_output
-from .audio_io import (
-    Audio, array_blocks, copy_file, file_blocks, format_of, write_blocks,
-)
+from .audio_io import Audio, array_blocks, copy_file, file_blocks
 from .block_limiter import BlockLimiter
-from .errors import FileFailure
+from .errors import FileFailure, cannot_read
+from .file_format import format_of
 from .file_result import COPIED, FAILED, LIMITED, FileResult
 from .level_meter import LOWEST_METERED_RATE, Levels, LevelMeter
 from .level_search import Attempt, LevelSearch, Written
 from .levels import amplitude, decibels, magnitude
 from .limiter_settings import LimiterSettings
 from .outline import OutlineBuilder, PlotData
+from .output_writer import write_blocks
 from .presets import Preset
 from .progress import NoStages, Stages
 from .quantisation import sample_threshold_dBFS, written_peak
@@ -88,10 +88,9 @@ def limit_file(job: Job, settings: JobSettings, stages: Stages | None = None) ->
 
 def _system_failure(error: OSError, job: Job) -> str:
     """What the system refused, in its own words, and for which file."""
-    reason = error.strerror or str(error)
     if job.source is not None and error.filename == str(job.source):
-        return f"cannot read it: {reason}"
-    return f"cannot write {job.target}: {reason}"
+        return cannot_read(error)
+    return f"cannot write {job.target}: {error.strerror or error}"
 
 
 class _Source:
@@ -105,7 +104,7 @@ class _Source:
         else:
             self._demo = None
             with open_input(job.source) as source:
-                self.format, self.frames = format_of(source), source.frames
+                self.format, self.frames = format_of(source, job.source), source.frames
 
     def blocks(self, stages: Stages) -> Iterator[Audio]:
         if self._demo is not None:

@@ -171,7 +171,7 @@ PyRef leading(PyObject* array, std::size_t frames) {
 // arrays are allocated before the step, so that a stream never moves on
 // without handing its frames back.
 template <class Step>
-PyObject* hand_back(StreamObject& self, Destination& destination, std::size_t frames,
+PyObject* hand_back(StreamObject& self, Destination& destination, int rank, std::size_t frames,
                     Step&& step) {
     const std::size_t channels = self.stream.channels();
     SampleBuffer audio_samples;
@@ -199,7 +199,7 @@ PyObject* hand_back(StreamObject& self, Destination& destination, std::size_t fr
         return nullptr;
     }
     if (!destination.audio) {
-        return new_result_arrays(std::move(audio_samples), std::move(gain_samples), self.rank,
+        return new_result_arrays(std::move(audio_samples), std::move(gain_samples), rank,
                                  channels);
     }
     const PyRef audio_part = leading(destination.audio_object.get(), frames);
@@ -269,9 +269,12 @@ PyObject* stream_process(PyObject* object, PyObject* const* args, Py_ssize_t nar
                              layout->channel_stride, layout->frame_stride, rows.first,
                              rows.stride);
         input = AudioInput();
-        self.rank = layout->rank;
-        return hand_back(self, destination, completed,
-                         [&] { return self.stream.push(layout->frames); });
+        PyObject* result = hand_back(self, destination, layout->rank, completed,
+                                     [&] { return self.stream.push(layout->frames); });
+        if (result != nullptr) {
+            self.rank = layout->rank;
+        }
+        return result;
     });
 }
 
@@ -311,7 +314,7 @@ PyObject* stream_flush(PyObject* object, PyObject* const* args, Py_ssize_t nargs
         if (!lend_destination(slots[0], self.rank, self.stream.channels(), held, destination)) {
             return nullptr;
         }
-        return hand_back(self, destination, held, [&] {
+        return hand_back(self, destination, self.rank, held, [&] {
             return zarn::Expected<zarn::LimitedFrames, zarn::LimiterError>(self.stream.finish());
         });
     });
