@@ -70,8 +70,9 @@ def test_stop_signal_starts_no_other_file_and_leaves_no_temporary_file(
     if options:
         pytest.importorskip("distributed")
     sources = [tmp_path / f"in{index}.wav" for index in range(8)]
+    # Long enough that the files left are not all done before the signal is handled.
     for source in sources:
-        make_file(source, "WAV", "PCM_24", frames=400_000)
+        make_file(source, "WAV", "PCM_24", frames=2_000_000)
     out = tmp_path / "out"
     process = subprocess.Popen(
         [sys.executable, "-m", "zarn_limiter_cli", *map(str, sources), "--output-dir", str(out),
