@@ -1,25 +1,31 @@
-"""Benchmark of the zarn-limit command on one long file against a plain soundfile copy.
+"""Benchmark of the zarn-limit command on one long file, side by side with what any tool
+that rewrites the file must do, and with ffmpeg's limiter.
 
 Synthesises a stereo 24-bit WAV file (10 minutes at 48 kHz by default, about
 a quarter of its frames above the ceiling), then times, each in a fresh
 process and in the same run:
 
-- floor: a plain soundfile read of the whole file as float32 and a write of
-  it as 24-bit PCM, the least any tool that rewrites the file must do;
+- floor: a block-by-block soundfile read of the file as float32 and a write
+  of it as 24-bit PCM, the least any tool that rewrites the file must do;
+- the same as one whole-file read and write;
+- `ffmpeg -af alimiter=limit=-1dB:level=false`, when ffmpeg is installed;
 - zarn-limit with its defaults;
-- zarn-limit --report, which also measures the output's true peak.
+- zarn-limit --report, which measures loudness, loudness range and true peak
+  of the input and of the written file;
+- zarn-limit --loudness -16 --true-peak, which writes the file in passes.
 
-It prints the median wall time of each, its ratio to the floor, and the
-peak resident memory of each process beside the size of the file's float32
-samples.
+It prints the median wall time and processor time (user and system, all
+threads: the fairer figure on a shared machine) of each, their ratios to the
+floor, and the peak resident memory of each process. `--scale-minutes` adds the times
+scaled linearly to another length (the work per frame is the same whatever
+the length; the memory does not grow with it).
 
-    python benchmarks/command.py [--minutes M] [--runs N] [--keep DIR]
+    python benchmarks/command.py [--minutes M] [--runs N] [--scale-minutes M] [--keep DIR]
 """
 
 from __future__ import annotations
 
 import argparse
-import resource
 import shutil
 import statistics
 import subprocess
@@ -34,17 +40,27 @@ import soundfile as sf
 RATE = 48000
 BLOCK = 1 << 20
 
-FLOOR = """
+FLOOR_BLOCKS = """
+import sys, soundfile as sf
+with sf.SoundFile(sys.argv[1]) as source, sf.SoundFile(
+        sys.argv[2], "w", source.samplerate, source.channels, "PCM_24") as out:
+    for block in source.blocks(1 << 16, dtype="float32"):
+        out.write(block)
+"""
+
+FLOOR_WHOLE = """
 import sys, soundfile as sf
 audio, rate = sf.read(sys.argv[1], dtype="float32")
 sf.write(sys.argv[2], audio, rate, subtype="PCM_24")
 """
 
-# Runs the command given and prints its peak resident memory in kilobytes.
+# Runs the command given and prints its processor time in seconds and its peak
+# resident memory in kilobytes.
 MEASURED = """
 import resource, subprocess, sys
-subprocess.run(sys.argv[1:], check=True)
-print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)
+subprocess.run(sys.argv[1:], check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+used = resource.getrusage(resource.RUSAGE_CHILDREN)
+print(used.ru_utime + used.ru_stime, used.ru_maxrss)
 """
 
 
@@ -63,43 +79,65 @@ def synthesise(path: Path, minutes: float) -> int:
     return frames
 
 
-def measure(command: list[str]) -> tuple[float, int]:
-    """Wall time in seconds and peak memory in bytes of one run of `command`."""
+def measure(command: list[str]) -> tuple[float, float, int]:
+    """Wall time and processor time in seconds, and peak memory in bytes, of one run."""
     started = time.perf_counter()
     result = subprocess.run([sys.executable, "-c", MEASURED, *command],
                             check=True, capture_output=True, text=True)
     seconds = time.perf_counter() - started
-    return seconds, int(result.stdout.split()[-1]) * 1024
+    processor, memory = result.stdout.split()[-2:]
+    return seconds, float(processor), int(memory) * 1024
+
+
+def cases(source: Path, folder: Path) -> dict[str, list[str]]:
+    command = str(Path(sys.executable).with_name("zarn-limit"))
+    limit = [command, str(source), "--quiet", "--overwrite", "--output-dir", str(folder / "out")]
+    found = {
+        "soundfile blocks r+w": [sys.executable, "-c", FLOOR_BLOCKS, str(source),
+                                 str(folder / "blocks.wav")],
+        "soundfile whole r+w": [sys.executable, "-c", FLOOR_WHOLE, str(source),
+                                str(folder / "whole.wav")],
+    }
+    ffmpeg = shutil.which("ffmpeg")
+    if ffmpeg is not None:
+        found["ffmpeg alimiter"] = [
+            ffmpeg, "-nostdin", "-y", "-loglevel", "error", "-i", str(source),
+            "-af", "alimiter=limit=-1dB:level=false", "-c:a", "pcm_s24le",
+            str(folder / "ffmpeg.wav"),
+        ]
+    found["zarn-limit"] = limit
+    found["zarn-limit --report"] = [*limit, "--report", str(folder / "report.csv")]
+    found["zarn-limit --loudness"] = [*limit, "--loudness", "-16", "--true-peak"]
+    return found
 
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--minutes", type=float, default=10.0)
     parser.add_argument("--runs", type=int, default=3)
+    parser.add_argument("--scale-minutes", type=float, default=120.0,
+                        help="also give the times scaled to this length (default: %(default)s)")
     parser.add_argument("--keep", type=Path, help="work in this folder and keep its files")
     arguments = parser.parse_args()
     folder = arguments.keep or Path(tempfile.mkdtemp(prefix="zarn-limit-benchmark-"))
-    folder.mkdir(parents=True, exist_ok=True)
+    (folder / "out").mkdir(parents=True, exist_ok=True)
     source = folder / "long.wav"
     frames = synthesise(source, arguments.minutes)
-    command = str(Path(sys.executable).with_name("zarn-limit"))
-    cases = {
-        "soundfile read + write": [sys.executable, "-c", FLOOR, str(source), str(folder / "copy.wav")],
-        "zarn-limit": [command, str(source), "--quiet", "--overwrite"],
-        "zarn-limit --report": [command, str(source), "--quiet", "--overwrite",
-                                "--report", str(folder / "report.csv")],
-    }
-    samples_MB = frames * 2 * 4 / 1e6
-    print(f"{arguments.minutes:g} minutes, stereo, 24-bit, {RATE} Hz: "
-          f"float32 samples {samples_MB:.0f} MB; median of {arguments.runs} runs")
-    floor = None
-    for name, case in cases.items():
+    scale = arguments.scale_minutes / arguments.minutes
+    print(f"{arguments.minutes:g} minutes, stereo, 24-bit, {RATE} Hz "
+          f"({frames * 2 * 4 / 1e6:.0f} MB as float32); median of {arguments.runs} runs; "
+          f"times scaled to {arguments.scale_minutes:g} minutes in brackets")
+    floor: tuple[float, float] | None = None
+    print(f"{'':24s} {'wall':>23s} {'processor':>23s}")
+    for name, case in cases(source, folder).items():
         runs = [measure(case) for _ in range(arguments.runs)]
         seconds = statistics.median(run[0] for run in runs)
-        memory_MB = max(run[1] for run in runs) / 1e6
-        floor = floor or seconds
-        print(f"{name:24s} {seconds:6.2f} s  {seconds / floor:4.2f}x  "
-              f"peak memory {memory_MB:6.0f} MB ({memory_MB / samples_MB:.2f}x the samples)")
+        processor = statistics.median(run[1] for run in runs)
+        memory_MB = max(run[2] for run in runs) / 1e6
+        floor = floor or (seconds, processor)
+        print(f"{name:24s} {seconds:6.2f} s ({seconds * scale:6.1f}) {seconds / floor[0]:5.2f}x "
+              f"{processor:6.2f} s ({processor * scale:6.1f}) {processor / floor[1]:5.2f}x  "
+              f"peak memory {memory_MB:5.0f} MB")
     if arguments.keep is None:
         shutil.rmtree(folder)
 

@@ -1,24 +1,24 @@
-"""Reading a file into (channels, frames) float32 and writing it back, block by block.
+"""Reading a file in blocks, in constant memory, and copying one as it is.
 
-Channel-major audio is what the limiter takes without an extra copy, and
-going through blocks keeps the memory to the samples themselves.
+Blocks are (frames, channels) float32, the layout libsndfile reads and
+output_writer writes and the stream limiter takes. Reading decodes the next
+block in a thread while the current one is limited, into two buffers used
+in turn. It only ever reads forward: some formats (GSM 6.10, G.721, NMS
+ADPCM) cannot seek.
 """
 
 from __future__ import annotations
 
+import itertools
 from collections.abc import Callable, Iterator
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
 import numpy as np
-import soundfile as sf
 from numpy.typing import NDArray
 
-from .file_format import FileFormat, format_of
 from .interrupts import check_abandon
-from .levels import magnitude
-from .output_writer import write_blocks
-from .true_peak import TruePeakMeter
+from .sound_file_io import open_input
 
 Audio = NDArray[np.float32]
 Advance = Callable[[int], None]
@@ -29,86 +29,39 @@ def _ignore(frames: int) -> None:
     pass
 
 
-def read_channels_first(path: Path, advance: Advance = _ignore) -> tuple[Audio, FileFormat]:
-    """The file's samples as a (channels, frames) float32 array, and its format."""
-    with sf.SoundFile(path) as source, ThreadPoolExecutor(1) as decoder:
-        file_format = format_of(source, path)
-        audio = np.empty((source.channels, max(source.frames, 0)), dtype=np.float32)
-        position = 0
-        # The next block is decoded while this one is copied into place.
-        upcoming = decoder.submit(source.read, BLOCK_FRAMES, dtype="float32", always_2d=True)
-        while True:
+def file_blocks(path: Path, advance: Advance = _ignore) -> Iterator[Audio]:
+    """The file's samples from the start, block by block.
+
+    Each block is a view of a buffer that is reused two blocks later, and
+    the caller may change it in place.
+    """
+    with open_input(path) as source, ThreadPoolExecutor(1) as decoder:
+        buffers = [np.empty((BLOCK_FRAMES, source.channels), dtype=np.float32) for _ in "ab"]
+        # A read into a buffer asks for its length, never for the file's: no seek.
+        upcoming = decoder.submit(source.read, out=buffers[0])
+        for turn in itertools.count(1):
             check_abandon()
             block = upcoming.result()
             if block.shape[0] == 0:
-                break
-            upcoming = decoder.submit(source.read, BLOCK_FRAMES, dtype="float32", always_2d=True)
-            end = position + block.shape[0]
-            if end > audio.shape[1]:  # a compressed file's length is an estimate
-                audio = _grown(audio, end)
-            audio[:, position:end] = block.T
-            position = end
+                return
+            # The other buffer's block was handed out before this one: it is done with.
+            upcoming = decoder.submit(source.read, out=buffers[turn % 2])
             advance(block.shape[0])
-    return audio[:, :position], file_format
+            yield block
 
 
-def _grown(audio: Audio, frames: int) -> Audio:
-    grown = np.empty((audio.shape[0], frames), dtype=np.float32)
-    grown[:, :audio.shape[1]] = audio
-    return grown
-
-
-def write_channels_first(
-    path: Path, audio: Audio, file_format: FileFormat, advance: Advance = _ignore
-) -> tuple[float, float]:
-    """Write (channels, frames) audio to `path` as its source is, but for the samples.
-
-    Returns the largest and the least sample written, before the format's rounding.
-    """
-    extremes = _Extremes()
-    write_blocks(path, _blocks(audio, extremes, advance), file_format)
-    return extremes.highest, extremes.lowest
-
-
-class _Extremes:
-    """The largest and the least sample of the blocks seen so far."""
-
-    def __init__(self) -> None:
-        self.highest, self.lowest = 0.0, 0.0
-
-    def add(self, block: Audio) -> None:
-        self.highest = max(self.highest, float(block.max()))
-        self.lowest = min(self.lowest, float(block.min()))
-
-
-def _blocks(audio: Audio, extremes: _Extremes, advance: Advance) -> Iterator[Audio]:
-    """(frames, channels) blocks of channel-major audio, in order."""
-    for start in range(0, audio.shape[1], BLOCK_FRAMES):
+def array_blocks(audio: Audio, advance: Advance = _ignore) -> Iterator[Audio]:
+    """A (frames, channels) array in blocks, each a copy the caller may change."""
+    for start in range(0, audio.shape[0], BLOCK_FRAMES):
         check_abandon()
-        block = np.ascontiguousarray(audio[:, start:start + BLOCK_FRAMES].T)
-        extremes.add(block)
-        yield block
+        block = audio[start:start + BLOCK_FRAMES].copy()
         advance(block.shape[0])
-
-
-def read_forward(source: sf.SoundFile) -> Iterator[Audio]:
-    """(frames, channels) blocks from the file's position to its end, without seeking:
-    some formats (GSM 6.10, G.721, NMS ADPCM) read forward only."""
-    while True:
-        block = source.read(BLOCK_FRAMES, dtype="float32", always_2d=True)
-        if block.shape[0] == 0:
-            return
         yield block
 
 
-def measure_file(path: Path, true_peak: bool) -> tuple[float, float | None]:
-    """The sample peak of a file as it reads back, and its true peak when asked for."""
-    peak = 0.0
-    with sf.SoundFile(path) as written:
-        meter = TruePeakMeter(written.channels) if true_peak else None
-        for block in read_forward(written):
+def copy_file(source: Path, target: Path, advance: Advance = _ignore) -> None:
+    """Copy the bytes of `source` to `target`, stopping at once when asked to abandon."""
+    with open(source, "rb") as reading, open(target, "wb") as writing:
+        while chunk := reading.read(1 << 22):
             check_abandon()
-            peak = max(peak, magnitude(block))
-            if meter is not None:
-                meter.add(block)
-    return peak, (meter.finish() if meter is not None else None)
+            writing.write(chunk)

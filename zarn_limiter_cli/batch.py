@@ -16,7 +16,7 @@ from . import interrupts
 from .demo_signal import SAMPLE_RATE as DEMO_SAMPLE_RATE
 from .errors import EXIT_OK, EXIT_SOME_FAILED, UsageError
 from .file_job import Job, JobSettings
-from .file_result import FAILED, KEPT, NOT_STARTED, FileResult, describe
+from .file_result import FAILED, INTERRUPTED, KEPT, NOT_STARTED, FileResult, describe
 from .inputs import Plan, expand, plan_jobs
 from .limiter_settings import LimiterSettings
 from .options import DEMO_FILE_NAME, PROGRAM, Options
@@ -41,7 +41,8 @@ def run_batch(options: Options) -> int:
     interrupts.install()
     settings = JobSettings(
         limiter, options.loudness_LUFS, options.true_peak,
-        measure_true_peak=options.true_peak or options.report is not None,
+        measure_levels=options.report is not None or options.preset is not None,
+        preset=options.preset,
     )
     results = _limit_all(options, plan, settings)
     return _finish(options, results, interrupts.signal_number())
@@ -105,6 +106,7 @@ def _limit_all(options: Options, plan: Plan, settings: JobSettings) -> list[File
             bar.print(describe(result))
         bar.advance()
 
+    created: list[Path] = []
     # Known before any work: the entries that cannot be read, and the outputs kept.
     settled = [FileResult(str(entry.path), "", FAILED, entry.reason) for entry in plan.unreadable]
     settled += [FileResult(job.name, str(job.target), KEPT) for job in plan.kept]
@@ -116,18 +118,27 @@ def _limit_all(options: Options, plan: Plan, settings: JobSettings) -> list[File
             from .dask_runner import run_on_dask
 
             done = run_on_dask(options.dask, options.dask_wait_s, tasks, settings, on_result,
-                               prepare=lambda: _create_folders(plan))
+                               prepare=lambda: _create_folders_noted(plan, created))
         else:
             from .local_runner import run_in_threads
 
-            _create_folders(plan)
+            _create_folders_noted(plan, created)
             done = run_in_threads(tasks, settings, options.jobs, on_result, stages)
     finally:
+        _remove_empty(created)
         bar.close()
         if stages is not None:
             stages.close()
     not_started = [FileResult(job.name, str(job.target), NOT_STARTED) for job in plan.jobs]
     return settled + [done.get(index, not_started[index]) for index in range(len(plan.jobs))]
+
+
+def _create_folders_noted(plan: Plan, created: list[Path]) -> None:
+    """Create the output folders, adding to `created` those missing, deepest last."""
+    for folder in sorted({job.target.parent for job in plan.jobs}):
+        created.extend(reversed([path for path in (folder, *folder.parents)
+                                 if not path.exists()]))
+    _create_folders(plan)
 
 
 def _create_folders(plan: Plan) -> None:
@@ -140,13 +151,22 @@ def _create_folders(plan: Plan) -> None:
                              f"({reason(error)})") from None
 
 
+def _remove_empty(created: list[Path]) -> None:
+    """Remove the folders this run created and left empty: no trace of a run that wrote nothing."""
+    for folder in reversed(created):
+        try:
+            folder.rmdir()
+        except OSError:
+            pass
+
+
 def _summary(results: Sequence[FileResult], signal_number: int | None) -> str:
     counts = Counter(result.status for result in results)
-    parts = [f"{counts[status]} {status}" for status in ("limited", "copied", KEPT, FAILED)
-             if counts[status]]
+    parts = [f"{counts[status]} {status}"
+             for status in ("limited", "copied", KEPT, INTERRUPTED, FAILED) if counts[status]]
     line = f"{len(results)} files: {', '.join(parts) or 'nothing done'}"
     if signal_number is not None:
-        line += f"; interrupted, {counts[NOT_STARTED]} not started"
+        line += f"; stopped, {counts[NOT_STARTED]} not started"
     return line
 
 

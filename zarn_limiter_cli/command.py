@@ -36,10 +36,8 @@ def _run(argv: Sequence[str] | None) -> int:
 
 
 def _require_extras(options: Options) -> None:
-    for module in ("soundfile", "tqdm", "scipy", "mutagen"):
+    for module in ("soundfile", "tqdm", "mutagen"):
         require(module, "cli", PROGRAM)
-    if options.loudness_LUFS is not None:
-        require("pyloudnorm", "cli", "--loudness")
     if options.plot is not None:
         require("matplotlib", "plot", "--plot")
     if options.dask is not None:

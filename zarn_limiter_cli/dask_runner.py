@@ -5,10 +5,12 @@ storage that the workers share, and returns the file's result. The tasks
 run the same code as a local run and write the same bytes.
 
 The stop signals reach this process only (the workers of a local cluster
-ignore them): a first one lets the files in hand finish; a second one is
-passed to their work through an event on the scheduler. A file whose
-result never comes (its worker died, or ignored the event too long) has its
-temporary file removed here, and its output reported as found on disk.
+ignore them): a stop is passed to the files in hand through an event on the
+scheduler, and each abandons its work within a block, removing its own
+temporary file, as in a local run. A file whose result never comes (its
+worker died, or ignored the event too long) has its temporary file removed
+here once its worker can write no more, and its output reported as found on
+disk.
 """
 
 from __future__ import annotations
@@ -30,7 +32,7 @@ from .errors import Interrupted, UsageError
 from .extras import require
 from .file_job import JobSettings
 from .file_result import FAILED, LIMITED, FileResult
-from .interrupts import abandon_requested, abandoned_when, ignored_by_children, stop_requested
+from .interrupts import abandoned_when, ignored_by_children, stop_requested
 from .local_runner import POLL_SECONDS, OnResult, interrupted
 from .task import Task, run_task
 
@@ -80,11 +82,11 @@ def _error_text(error: Exception) -> str:
     return f"{type(error).__name__}: {text[0]}" if text else type(error).__name__
 
 
-# How long the files in hand get, once the user asks twice to stop, to notice it
+# How long the files in hand get, once the user asks to stop, to notice it
 # and remove their own temporary files before the run gives up on them.
 ABANDON_GRACE_SECONDS = 5.0
 # How often a file's work on a worker asks the scheduler whether to abandon it.
-ABANDON_POLL_SECONDS = 0.25
+ABANDON_POLL_SECONDS = 0.1
 
 
 class _AbandonFlag:
@@ -127,6 +129,8 @@ class _InHand:
     task: Task
     target_before: tuple[int, int] | None
     why: str = ""
+    # Given up on because the user asked to stop, not because its worker failed.
+    stopped: bool = False
 
 
 def given_up(in_hand: _InHand) -> FileResult:
@@ -138,6 +142,8 @@ def given_up(in_hand: _InHand) -> FileResult:
     if _identity(job.target) != in_hand.target_before:
         return FileResult(job.name, str(job.target), LIMITED,
                           note=f"{in_hand.why}, after its output was written")
+    if in_hand.stopped:
+        return interrupted(job)
     return FileResult(job.name, str(job.target), FAILED,
                       f"{in_hand.why}; nothing was written for it")
 
@@ -175,15 +181,15 @@ class _DaskRun:
             if self._collect():
                 continue
             now = time.monotonic()
-            if abandon_requested() and abandon_deadline is None:
+            if stop_requested() and abandon_deadline is None:
                 self.abandon.set()
                 abandon_deadline = now + ABANDON_GRACE_SECONDS
             if abandon_deadline is not None and now > abandon_deadline:
-                return self._give_up_all("interrupted")
+                return self._give_up_all("interrupted", stopped=True)
             if self.client.nthreads():
                 no_workers_since = now
             elif stop_requested():  # nothing in hand will finish
-                return self._give_up_all("interrupted")
+                return self._give_up_all("interrupted", stopped=True)
             elif now - no_workers_since > self.wait_s:
                 return self._give_up_all(f"no worker left on the cluster for {self.wait_s:g} s")
             time.sleep(POLL_SECONDS)
@@ -206,12 +212,12 @@ class _DaskRun:
             self.on_result(self.results[in_hand.index])
         return bool(done)
 
-    def _give_up_all(self, why: str) -> list[_InHand]:
+    def _give_up_all(self, why: str, stopped: bool = False) -> list[_InHand]:
         self.abandon.set()
         self.client.cancel(list(self.running))
         given = list(self.running.values())
         for in_hand in given:
-            in_hand.why = why
+            in_hand.why, in_hand.stopped = why, stopped
         self.running.clear()
         return given
 

@@ -1,4 +1,5 @@
-"""The two kinds of failure the command tells apart, and its exit statuses."""
+"""The two kinds of failure the command tells apart, how a file's failure to be read is
+said, and the exit statuses."""
 
 EXIT_OK = 0
 EXIT_SOME_FAILED = 1
@@ -14,8 +15,13 @@ class FileFailure(Exception):
 
 
 class Interrupted(BaseException):
-    """The user asked twice to stop: the file in hand is abandoned.
+    """The user asked to stop: the file in hand is abandoned.
 
     A BaseException, like KeyboardInterrupt, so that no `except Exception`
     on the way mistakes it for a failure of the file.
     """
+
+
+def cannot_read(error: OSError) -> str:
+    """A file's failure to be read, in the system's own words."""
+    return f"cannot read it: {error.strerror or error}"

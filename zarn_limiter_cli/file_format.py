@@ -8,8 +8,10 @@ from pathlib import Path
 
 import soundfile as sf
 
+from .channel_weights import channel_weights
 from .quantisation import Encoding
 from .sample_region import SampleRegion, locate_samples
+from .sound_file_io import open_input
 
 
 @dataclass(frozen=True)
@@ -27,15 +29,18 @@ class FileFormat:
     channels: int
     source: Path | None = None
     samples: SampleRegion | None = None
+    # Each channel's loudness weight from the file's speakers; None: by count.
+    weights: tuple[float, ...] | None = None
 
 
 def read_format(path: Path) -> FileFormat:
     """The format of the file at `path`, whose output keeps everything of it but the samples."""
-    with sf.SoundFile(path) as source:
+    with open_input(path) as source:
         return format_of(source, path)
 
 
 def format_of(source: sf.SoundFile, path: Path) -> FileFormat:
     """The format of `source`, open for reading, which is the file at `path`."""
     encoding = Encoding(source.format, source.subtype, source.endian, source.samplerate)
-    return FileFormat(encoding, source.channels, path, locate_samples(path))
+    return FileFormat(encoding, source.channels, path, locate_samples(path),
+                      channel_weights(source))

@@ -1,39 +1,40 @@
-"""Limiting one file: read it, limit it, write it atomically, and say what was done.
+"""Limiting one file: read, measure, limit and write it block by block, and say what was done.
 
 The job runs the same way in a thread of this process and in a Dask worker,
 so that both write the same bytes; it returns its result rather than
-raising, so one file's failure never stops the others.
+raising, so one file's failure never stops the others. Its memory is a few
+blocks whatever the file's length: each pass reads the file again.
 """
 
 from __future__ import annotations
 
-import re
-import shutil
 import time
+from collections.abc import Iterator
+from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any
 
 import numpy as np
 import soundfile as sf
 
 from . import demo_signal
-from .atomic_output import atomic_output
-from .audio_io import Audio, measure_file, read_channels_first, write_channels_first
-from .ceiling_search import SampleCeilingSearch
-from .extras import require
-from .file_format import FileFormat
+from .atomic_output import PendingOutput, atomic_output
+from .audio_io import Audio, array_blocks, copy_file, file_blocks
+from .block_limiter import BlockLimiter
+from .errors import FileFailure, cannot_read
+from .file_format import format_of
 from .file_result import COPIED, FAILED, LIMITED, FileResult
+from .level_meter import LOWEST_METERED_RATE, Levels, LevelMeter
+from .level_search import Attempt, LevelSearch, Written
 from .levels import amplitude, decibels, magnitude
-from .limiter_settings import LimiterSettings, in_option_names
-from .outline import PlotData, outline
+from .limiter_settings import LimiterSettings
+from .outline import OutlineBuilder, PlotData
+from .output_writer import write_blocks
+from .presets import Preset
 from .progress import NoStages, Stages
-from .quantisation import Encoding, sample_threshold_dBFS, written_peak
-from .true_peak import TruePeakMeter
-
-# Passes that lower the sample ceiling until the written true peak is within
-# the ceiling; two or three are enough for all but odd signals.
-TRUE_PEAK_PASSES = 5
+from .quantisation import sample_threshold_dBFS, written_peak
+from .sound_file_io import open_input
+from .unusable_sample import describe_unusable_sample
 
 
 @dataclass(frozen=True)
@@ -43,11 +44,17 @@ class JobSettings:
     limiter: LimiterSettings
     loudness_LUFS: float | None = None
     true_peak_ceiling: bool = False
-    measure_true_peak: bool = False
+    # Measure the levels before and after (for --report) even where nothing is promised.
+    measure_levels: bool = False
+    preset: Preset | None = None
 
     @property
     def ceiling(self) -> float:
         return amplitude(self.limiter.ceiling_dBFS)
+
+    @property
+    def measures_output(self) -> bool:
+        return self.true_peak_ceiling or self.measure_levels or self.loudness_LUFS is not None
 
 
 @dataclass(frozen=True)
@@ -71,194 +78,276 @@ def limit_file(job: Job, settings: JobSettings, stages: Stages | None = None) ->
         _limit_into(job, settings, stages or NoStages(), result)
     except MemoryError:
         result.status, result.error = FAILED, "not enough memory to limit this file"
-    except (sf.SoundFileError, OSError, ValueError) as error:
-        result.status, result.error = FAILED, in_option_names(str(error))
+    except OSError as error:
+        result.status, result.error = FAILED, _system_failure(error, job)
+    except (sf.SoundFileError, FileFailure) as error:
+        result.status, result.error = FAILED, str(error)
     result.seconds = round(time.monotonic() - started, 3)
     return result
 
 
-def _read(job: Job, stages: Stages) -> tuple[Audio, FileFormat]:
-    if job.source is None:
-        return demo_signal.demo_signal(), demo_signal.FORMAT
-    stages.stage("reading", sf.info(str(job.source)).frames)
-    return read_channels_first(job.source, stages.advance)
+def _system_failure(error: OSError, job: Job) -> str:
+    """What the system refused, in its own words, and for which file."""
+    if job.source is not None and error.filename == str(job.source):
+        return cannot_read(error)
+    return f"cannot write {job.target}: {error.strerror or error}"
+
+
+class _Source:
+    """The samples of a job, block by block from the start, as often as a pass asks."""
+
+    def __init__(self, job: Job) -> None:
+        self.path = job.source
+        if job.source is None:
+            self._demo: Audio | None = np.ascontiguousarray(demo_signal.demo_signal().T)
+            self.format, self.frames = demo_signal.FORMAT, self._demo.shape[0]
+        else:
+            self._demo = None
+            with open_input(job.source) as source:
+                self.format, self.frames = format_of(source, job.source), source.frames
+
+    def blocks(self, stages: Stages) -> Iterator[Audio]:
+        if self._demo is not None:
+            return array_blocks(self._demo, stages.advance)
+        assert self.path is not None
+        return file_blocks(self.path, stages.advance)
+
+    def meter(self, reconstructed: bool) -> LevelMeter:
+        rate = self.format.encoding.sample_rate
+        if rate < LOWEST_METERED_RATE:
+            raise FileFailure(f"its loudness and true peak cannot be measured at {rate} Hz "
+                              f"(the meter needs {LOWEST_METERED_RATE} Hz or more)")
+        return LevelMeter(rate, self.format.channels, self.format.weights, reconstructed)
 
 
 def _limit_into(job: Job, settings: JobSettings, stages: Stages, result: FileResult) -> None:
-    audio, file_format = _read(job, stages)
-    encoding = file_format.encoding
-    result.frames, result.channels = audio.shape[1], audio.shape[0]
+    source = _Source(job)
+    encoding = source.format.encoding
+    result.frames, result.channels = source.frames, source.format.channels
     result.rate, result.subtype = encoding.sample_rate, encoding.subtype
-    peak = magnitude(audio)
-    result.input_peak_dBFS = decibels(peak)
-    # A sample that is not finite is reported, where it is, by the limiter.
-    louder = np.isfinite(peak) and _bring_to_loudness(
-        audio, encoding.sample_rate, settings, result
-    )
-    if job.source is not None and not louder and peak <= settings.ceiling:
-        true_peak = _true_peak(audio) if _needs_true_peak(settings) else None
-        if not settings.true_peak_ceiling or (true_peak or 0.0) <= settings.ceiling:
-            _copy(job.source, job.target)
-            result.status, result.output_peak_dBFS = COPIED, result.input_peak_dBFS
-            result.largest_reduction_dB, result.reduced_frames_share = 0.0, 0.0
-            result.output_true_peak_dBTP = None if true_peak is None else decibels(true_peak)
-            if job.plot:
-                unchanged = outline(audio)
-                unity = outline(np.ones((1, audio.shape[1]), dtype=np.float32))
-                result.plot = PlotData(job.name, encoding.sample_rate,
-                                       settings.limiter.ceiling_dBFS, unchanged, unchanged, unity)
-            return
-    _limit_and_write(job, audio, file_format, settings, stages, result)
+    before = None
+    if settings.loudness_LUFS is not None:
+        before = _measure(source.blocks(stages), source.meter(False), stages, "measuring",
+                          source.frames)
+    ceiling_dBFS = settings.limiter.ceiling_dBFS
+    search = LevelSearch(ceiling_dBFS, settings.true_peak_ceiling, settings.loudness_LUFS,
+                         Attempt(_loudness_gain(before, settings), ceiling_dBFS))
+    # Without a measuring pass, the first limiting pass measures the input for the report.
+    input_meter = None
+    if before is None and settings.measure_levels:
+        input_meter = source.meter(False)
+    while True:
+        done = _limit_pass(job, source, settings, search, input_meter, stages)
+        if input_meter is not None:
+            before, input_meter = input_meter.levels(), None
+        if done.status is not None:
+            break
+        reason = search.next(done.written)
+        if reason is not None:
+            raise FileFailure(reason)
+    _record(settings, source, before, done, result)
 
 
-def _needs_true_peak(settings: JobSettings) -> bool:
-    return settings.true_peak_ceiling or settings.measure_true_peak
+def _measure(blocks: Iterator[Audio], meter: LevelMeter, stages: Stages, stage: str,
+             frames: int) -> Levels:
+    stages.stage(stage, frames)
+    for block in blocks:
+        meter.add(block)
+    return meter.levels()
 
 
-def _true_peak(audio: Audio) -> float:
-    meter = TruePeakMeter(audio.shape[0])
-    meter.add(audio.T)
-    return meter.finish()
-
-
-def _copy(source: Path, target: Path) -> None:
-    with atomic_output(target) as output:
-        shutil.copyfile(source, output.path)
-        output.commit()
-
-
-def _bring_to_loudness(
-    audio: Audio, sample_rate: int, settings: JobSettings, result: FileResult
-) -> bool:
-    """Scale the audio in place to the asked loudness; False when none was asked for."""
-    if settings.loudness_LUFS is None:
-        return False
-    meter = require("pyloudnorm", "cli", "--loudness").Meter(sample_rate)
-    before = _integrated_loudness(meter, audio)
-    if not np.isfinite(before):
-        raise ValueError("too quiet to measure its loudness, so --loudness cannot apply")
-    result.loudness_before_LUFS = round(before, 2)
-    # In place: a scaled copy would double the memory the file takes.
-    audio *= np.float32(amplitude(settings.loudness_LUFS - before))
-    return True
-
-
-def _integrated_loudness(meter: Any, audio: Audio) -> float:
-    try:
-        return float(meter.integrated_loudness(audio.T))
-    except ValueError as error:
-        # The measurement gates 400 ms blocks; a shorter file has none.
-        if audio.shape[1] < 0.4 * meter.rate:
-            raise ValueError("too short for --loudness: the measurement needs 0.4 s") from None
-        raise ValueError(f"--loudness cannot measure this file: {error}") from None
+def _loudness_gain(before: Levels | None, settings: JobSettings) -> float:
+    """The gain that brings the input to the asked loudness, before any limiting."""
+    if before is None or settings.loudness_LUFS is None:
+        return 0.0
+    loudness = before.integrated_LUFS
+    if loudness == -np.inf:
+        raise FileFailure("too short or too quiet for --loudness: no 400 ms stretch of it is "
+                          "above -70 LUFS")
+    if not np.isfinite(loudness):
+        raise FileFailure(f"its loudness cannot be measured ({loudness})")
+    return settings.loudness_LUFS - loudness
 
 
 @dataclass
 class _Pass:
-    """One limiting and writing of a file at one sample ceiling."""
+    """What one pass of limiting and writing did, and what the written file measures."""
 
+    attempt: Attempt
     threshold_dBFS: float
-    limited: Audio
-    frame_gains: Audio
-    peak: float
-    true_peak: float | None
-    committed: bool
+    input_peak: float
+    lowest_gain: float
+    reduced_frames: int
+    written: Written
+    after: Levels | None
+    status: str | None
+    plot: PlotData | None
 
 
-def _limit_and_write(
-    job: Job, audio: Audio, file_format: FileFormat, settings: JobSettings,
-    stages: Stages, result: FileResult,
-) -> None:
-    encoding = file_format.encoding
-    threshold_dBFS = sample_threshold_dBFS(encoding, settings.limiter.ceiling_dBFS)
-    search = SampleCeilingSearch(settings.limiter.ceiling_dBFS)
-    for passes in range(1, TRUE_PEAK_PASSES + 1):
-        done = _write_pass(job, audio, file_format, settings, stages, threshold_dBFS,
-                           final=passes == TRUE_PEAK_PASSES)
-        if done.committed:
-            break
-        assert done.true_peak is not None
-        threshold_dBFS = sample_threshold_dBFS(
-            encoding, search.next(threshold_dBFS, decibels(done.true_peak))
-        )
-        del done  # before the next pass allocates its own
-    _record(job, audio, encoding.sample_rate, settings, done, passes, result)
+class _Outlines:
+    """The outlines that the plot of the first file draws, built as the pass goes."""
+
+    def __init__(self, frames: int) -> None:
+        self.before, self.after, self.gains = (OutlineBuilder(frames) for _ in range(3))
+
+    def plot_data(self, job: Job, source: _Source, settings: JobSettings) -> PlotData:
+        return PlotData(job.name, source.format.encoding.sample_rate,
+                        settings.limiter.ceiling_dBFS, self.before.outline(),
+                        self.after.outline(), self.gains.outline())
 
 
-def _write_pass(
-    job: Job, audio: Audio, file_format: FileFormat, settings: JobSettings, stages: Stages,
-    threshold_dBFS: float, final: bool,
+def _limit_pass(
+    job: Job, source: _Source, settings: JobSettings, search: LevelSearch,
+    input_meter: LevelMeter | None, stages: Stages,
 ) -> _Pass:
-    """Limit at this sample ceiling and write; committed unless the true peak is over."""
-    frames, encoding = audio.shape[1], file_format.encoding
-    stages.stage("limiting", frames)
-    try:
-        limited, frame_gains = settings.limiter.limit(audio, encoding.sample_rate, threshold_dBFS)
-    except ValueError as error:
-        raise ValueError(_in_frames(str(error), frames)) from None
-    stages.advance(frames)
+    """Limit and write at the search's attempt; the output is in place if it keeps every promise."""
+    attempt, file_format = search.attempt, source.format
+    threshold_dBFS = sample_threshold_dBFS(file_format.encoding, attempt.sample_ceiling_dBFS)
+    outlines = _Outlines(source.frames) if job.plot else None
+    limiter = BlockLimiter(settings.limiter, file_format.encoding.sample_rate,
+                           file_format.channels, threshold_dBFS, attempt.gain_dB,
+                           None if outlines is None else outlines.gains)
     with atomic_output(job.target) as output:
-        stages.stage("writing", frames)
-        extremes = write_channels_first(output.path, limited, file_format, stages.advance)
-        peak, true_peak = _measure_output(output.path, extremes, encoding, settings)
-        over = settings.true_peak_ceiling and (true_peak or 0.0) > settings.ceiling
-        if final or not over:
-            output.commit()
-    return _Pass(threshold_dBFS, limited, frame_gains, peak, true_peak, output.committed)
+        made = _PassBlocks(source, limiter, input_meter, outlines)
+        stages.stage("limiting", source.frames)
+        write_blocks(output.path, made.blocks(stages), file_format)
+        written, after = _measure_written(output.path, (made.highest, made.lowest), source,
+                                          settings, stages)
+        status = None
+        if search.accepts(written):
+            # Nothing was reduced and no gain applied: the input is the better copy.
+            unchanged = (job.source is not None and attempt.gain_dB == 0.0
+                         and limiter.lowest_gain == 1.0)
+            status = _commit(job, output, unchanged, stages)
+    return _Pass(attempt, threshold_dBFS, made.input_peak, limiter.lowest_gain,
+                 limiter.reduced_frames, written, after, status,
+                 None if outlines is None else outlines.plot_data(job, source, settings))
 
 
-def _record(
-    job: Job, audio: Audio, sample_rate: int, settings: JobSettings, done: _Pass, passes: int,
-    result: FileResult,
-) -> None:
-    frames = audio.shape[1]
-    result.status, result.sample_ceiling_dBFS = LIMITED, done.threshold_dBFS
-    result.output_peak_dBFS = decibels(done.peak)
-    result.output_true_peak_dBTP = None if done.true_peak is None else decibels(done.true_peak)
-    result.largest_reduction_dB = 0.0 - decibels(float(done.frame_gains.min(initial=1.0)))
-    result.reduced_frames_share = float(np.count_nonzero(done.frame_gains < 1.0)) / max(frames, 1)
-    result.note = _note(settings, done.peak, done.true_peak, passes)
-    if settings.loudness_LUFS is not None:
-        meter = require("pyloudnorm", "cli", "--loudness").Meter(sample_rate)
-        result.loudness_after_LUFS = round(_integrated_loudness(meter, done.limited), 2)
-    if job.plot:
-        result.plot = PlotData(
-            job.name, sample_rate, settings.limiter.ceiling_dBFS,
-            outline(audio), outline(done.limited), outline(done.frame_gains[np.newaxis, :]),
-        )
+class _PassBlocks:
+    """The limited blocks of one pass, made as the writer asks for them, and what was
+    seen on the way: the input's sample peak, and the largest and least sample written
+    before the format's rounding."""
+
+    def __init__(self, source: _Source, limiter: BlockLimiter, input_meter: LevelMeter | None,
+                 outlines: _Outlines | None) -> None:
+        self._source, self._limiter = source, limiter
+        self._input_meter, self._outlines = input_meter, outlines
+        self.input_peak, self.highest, self.lowest = 0.0, 0.0, 0.0
+
+    def blocks(self, stages: Stages) -> Iterator[Audio]:
+        """Each block stays as it is until the next but one is asked for.
+
+        The input meter takes each block in a thread of its own while the
+        limiter works on it (the input is metered only in a pass without gain,
+        which alone changes a block in place), and is done with it before the
+        next block is read into a buffer.
+        """
+        with ThreadPoolExecutor(1) as metering:
+            for block in self._source.blocks(stages):
+                measured = None
+                if self._input_meter is not None:
+                    measured = metering.submit(self._input_meter.add, block)
+                self.input_peak = max(self.input_peak, magnitude(block))
+                if self._outlines is not None:
+                    self._outlines.before.add(block)
+                yield self._written(_limited(self._limiter, block, self._source))
+                if measured is not None:
+                    measured.result()
+        yield self._written(self._limiter.flush())
+
+    def _written(self, limited: Audio) -> Audio:
+        if limited.shape[0]:
+            self.highest = max(self.highest, float(limited.max()))
+            self.lowest = min(self.lowest, float(limited.min()))
+        if self._outlines is not None:
+            self._outlines.after.add(limited)
+        return limited
 
 
-def _in_frames(message: str, frames: int) -> str:
-    """The library's flat index into the (channels, frames) buffer as the file's frame and channel."""
-    found = re.search(r"input sample at flat index (\d+)", message)
-    if found is None or frames == 0:
-        return message
-    channel, frame = divmod(int(found.group(1)), frames)
-    return f"the sample at frame {frame}, channel {channel} (counting from 0) is not finite"
+def _limited(limiter: BlockLimiter, block: Audio, source: _Source) -> Audio:
+    try:
+        return limiter.process(block)
+    except ValueError as error:
+        frame, channel = getattr(error, "frame", None), getattr(error, "channel", None)
+        if frame is None or channel is None:
+            raise
+        raise FileFailure(describe_unusable_sample(source.path, frame, channel)) from None
 
 
-def _measure_output(
-    path: Path, extremes: tuple[float, float], encoding: Encoding, settings: JobSettings
-) -> tuple[float, float | None]:
-    """The written file's sample peak, and its true peak when wanted."""
-    wants_true_peak = _needs_true_peak(settings)
-    if not encoding.predictable:
-        return measure_file(path, wants_true_peak)
-    peak = written_peak(encoding, *extremes)
-    return peak, (measure_file(path, True)[1] if wants_true_peak else None)
+def _measure_written(
+    path: Path, extremes: tuple[float, float], source: _Source, settings: JobSettings,
+    stages: Stages,
+) -> tuple[Written, Levels | None]:
+    """The levels of the file as written: read back where they cannot be known otherwise."""
+    encoding = source.format.encoding
+    after = None
+    if settings.measures_output or not encoding.predictable:
+        meter = source.meter(settings.true_peak_ceiling)
+        after = _measure(file_blocks(path, stages.advance), meter, stages, "checking",
+                         source.frames)
+        sample_peak_dBFS = after.sample_peak_dBFS
+    else:
+        sample_peak_dBFS = decibels(written_peak(encoding, *extremes))
+    written = Written(
+        None if after is None else after.integrated_LUFS,
+        after.highest_peak_dB if after is not None and settings.true_peak_ceiling else -np.inf,
+        sample_peak_dBFS,
+    )
+    return written, after
 
 
-def _note(settings: JobSettings, peak: float, true_peak: float | None, passes: int) -> str:
+def _commit(job: Job, output: PendingOutput, unchanged: bool, stages: Stages) -> str:
+    """Put the output in place: the input's own bytes where limiting changed nothing."""
+    if unchanged:
+        assert job.source is not None
+        stages.stage("copying", 0)
+        copy_file(job.source, output.path)
+    output.commit()
+    return COPIED if unchanged else LIMITED
+
+
+def _record(settings: JobSettings, source: _Source, before: Levels | None, done: _Pass,
+            result: FileResult) -> None:
+    """The result of the pass that was kept, in the report's terms."""
+    result.status, result.sample_ceiling_dBFS = done.status or FAILED, done.threshold_dBFS
+    result.input_peak_dBFS = decibels(done.input_peak)
+    result.output_peak_dBFS = done.written.sample_peak_dBFS
+    result.largest_reduction_dB = 0.0 - decibels(done.lowest_gain)
+    result.reduced_frames_share = done.reduced_frames / max(source.frames, 1)
+    if done.status == COPIED:
+        result.output_peak_dBFS = result.input_peak_dBFS
+        result.largest_reduction_dB, result.reduced_frames_share = 0.0, 0.0
+    if before is not None:
+        result.loudness_before_LUFS = round(before.integrated_LUFS, 2)
+        result.loudness_range_before_LU = round(before.loudness_range_LU, 2)
+        result.momentary_max_before_LUFS = round(before.momentary_max_LUFS, 2)
+        result.short_term_max_before_LUFS = round(before.short_term_max_LUFS, 2)
+    if done.after is not None:
+        _record_after(settings, done.after, result)
+    result.plot = done.plot
+    result.note = _note(settings, done.written)
+
+
+def _record_after(settings: JobSettings, after: Levels, result: FileResult) -> None:
+    result.output_true_peak_dBTP = after.true_peak_dBTP
+    result.output_reconstructed_peak_dBFS = after.reconstructed_peak_dBFS
+    if settings.loudness_LUFS is not None or settings.measure_levels:
+        result.loudness_after_LUFS = round(after.integrated_LUFS, 2)
+        result.loudness_range_after_LU = round(after.loudness_range_LU, 2)
+        result.momentary_max_after_LUFS = round(after.momentary_max_LUFS, 2)
+        result.short_term_max_after_LUFS = round(after.short_term_max_LUFS, 2)
+    if settings.preset is not None:
+        result.preset = settings.preset.name
+        result.preset_check = settings.preset.verdict(after.integrated_LUFS, after.true_peak_dBTP)
+
+
+def _note(settings: JobSettings, written: Written) -> str:
     ceiling_dBFS = settings.limiter.ceiling_dBFS
-    if settings.true_peak_ceiling and true_peak is not None and true_peak > settings.ceiling:
+    if not settings.true_peak_ceiling and written.sample_peak_dBFS > ceiling_dBFS:
         return (
-            f"the true peak is still {decibels(true_peak) - ceiling_dBFS:.3g} dB above "
-            f"the {ceiling_dBFS:g} dBTP ceiling after {passes} passes"
-        )
-    if peak > settings.ceiling:
-        return (
-            f"the written file peaks {decibels(peak) - ceiling_dBFS:.3g} dB above the "
-            f"{ceiling_dBFS:g} dBFS ceiling, from its lossy encoder; lower --ceiling to "
-            "leave room for it"
+            f"the written file peaks {written.sample_peak_dBFS - ceiling_dBFS:.3g} dB above "
+            f"the {ceiling_dBFS:g} dBFS ceiling, from its lossy encoder; lower --ceiling or "
+            "use --true-peak, which measures the decoded file"
         )
     return ""

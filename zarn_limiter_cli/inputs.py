@@ -14,10 +14,11 @@ from pathlib import Path
 
 import soundfile as sf
 
-from .errors import UsageError
+from .errors import UsageError, cannot_read
 from .file_job import Job
 from .limiter_settings import LimiterSettings
 from .path_checks import name_limit, name_problem, probe, reason
+from .quantisation import Encoding, check_ceiling_fits
 
 # Extensions of the formats libsndfile reads; other files in a folder are left alone.
 AUDIO_SUFFIXES = frozenset({
@@ -108,7 +109,7 @@ def regular_file_problem(path: Path) -> str | None:
     try:
         mode = os.stat(path).st_mode
     except OSError as error:
-        return f"cannot read this file ({reason(error)})"
+        return cannot_read(error)
     return None if stat.S_ISREG(mode) else "not a regular file"
 
 
@@ -140,15 +141,21 @@ def expand(
 
 def _check_readable(source: Path, settings: LimiterSettings, checked_rates: set[int]) -> None:
     try:
-        rate = sf.info(str(source)).samplerate
+        info = sf.info(str(source))
     except (sf.SoundFileError, OSError, RuntimeError) as error:
         raise UsageError(f"{source}: cannot read this file as audio ({error})") from None
+    rate = info.samplerate
     if rate not in checked_rates:
         try:
             settings.check(rate)
         except UsageError as error:
             raise UsageError(f"{source}: {error}") from None
         checked_rates.add(rate)
+    try:
+        check_ceiling_fits(Encoding(info.format, info.subtype, info.endian, rate),
+                           settings.ceiling_dBFS)
+    except UsageError as error:
+        raise UsageError(f"{source}: {error}") from None
 
 
 def _check_output_name(source: Path, target: Path, suffix: str) -> None:

@@ -1,8 +1,10 @@
-"""Ctrl-C, SIGTERM and SIGHUP: finish the files in hand, start no other, then stop.
+"""Ctrl-C, SIGTERM and SIGHUP: abandon the files in hand at once, start no other, then stop.
 
-The first signal asks to stop after the files being limited; a second one
-abandons them too (their temporary files are removed). Either way the
-command prints its summary and exits with 128 + the signal's number.
+A file's work checks between blocks whether to go on, so a stop takes effect
+within a block's time; the temporary files of the abandoned outputs are
+removed, outputs already in place stay, and a second run with the same
+command does the rest. The command prints its summary and exits with 128 +
+the signal's number.
 """
 
 from __future__ import annotations
@@ -19,14 +21,11 @@ from .errors import Interrupted
 HANDLED = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
 
 _stop = threading.Event()
-_abandon = threading.Event()
 _received: list[int] = []
 
 
 def _on_signal(number: int, frame: FrameType | None) -> None:
     _received.append(number)
-    if _stop.is_set():
-        _abandon.set()
     _stop.set()
 
 
@@ -59,10 +58,6 @@ def signal_number() -> int | None:
     return _received[0] if _received else None
 
 
-def abandon_requested() -> bool:
-    return _abandon.is_set()
-
-
 # On a worker of a cluster, where the signals reach the process that runs the
 # command and not this one: whether that process asks to abandon the work.
 _remote_abandon: ContextVar[Callable[[], bool] | None] = ContextVar("remote_abandon",
@@ -80,7 +75,7 @@ def abandoned_when(asked: Callable[[], bool]) -> Iterator[None]:
 
 
 def check_abandon() -> None:
-    """Raise Interrupted in a file's work when the user asked twice to stop."""
+    """Raise Interrupted in a file's work once the user asked to stop."""
     remote = _remote_abandon.get()
-    if _abandon.is_set() or (remote is not None and remote()):
+    if _stop.is_set() or (remote is not None and remote()):
         raise Interrupted()

@@ -6,13 +6,10 @@ import os
 from dataclasses import dataclass
 
 import numpy as np
-from numpy.typing import NDArray
 
 import zarn_limiter
 
 from .errors import UsageError
-
-Audio = NDArray[np.float32]
 
 # The library names its arguments; the user typed options.
 _OPTION_OF_ARGUMENT = {
@@ -24,13 +21,6 @@ _OPTION_OF_ARGUMENT = {
 # The look-ahead and hold windows hold a few numbers per sample; a window
 # that would take more than the machine's memory is refused before trying.
 _WINDOW_BYTES_PER_SAMPLE = 16
-
-
-def in_option_names(message: str) -> str:
-    """The library's message with its argument names replaced by the options."""
-    for argument, option in _OPTION_OF_ARGUMENT.items():
-        message = message.replace(f"{argument}=", f"{option} ").replace(argument, option)
-    return message
 
 
 def _physical_memory() -> int | None:
@@ -66,20 +56,39 @@ class LimiterSettings:
             zarn_limiter.ZarnLimiter(
                 sample_rate, self.ceiling_dBFS, self.attack_ms, self.hold_ms, self.release_ms
             )
-        except ValueError as error:
-            raise UsageError(in_option_names(str(error))) from None
+        except ValueError:
+            raise UsageError(self._refusal(sample_rate)) from None
         except MemoryError:
             raise UsageError(
                 f"{option} is too long: the limiter cannot allocate its window of "
                 f"{window:.3g} samples at {sample_rate} Hz"
             ) from None
 
-    def limit(self, audio: Audio, sample_rate: int, threshold_dBFS: float) -> tuple[Audio, Audio]:
-        """Limit (channels, frames) audio to `threshold_dBFS`; returns audio and frame gains."""
-        return zarn_limiter.limit(
-            audio, sample_rate, threshold_dBFS=threshold_dBFS, attack_ms=self.attack_ms,
-            hold_ms=self.hold_ms, release_ms=self.release_ms, axis=-1,
-        )
+    def _refusal(self, sample_rate: int) -> str:
+        """Which setting the limiter refuses, said with the option's name and a short number.
+
+        Each setting is tried alone beside the limiter's defaults, so the one
+        at fault is known from the limiter's answer rather than its text, whose
+        numbers are written out in full.
+        """
+        given = {"threshold_dBFS": self.ceiling_dBFS, "attack_ms": self.attack_ms,
+                 "hold_ms": self.hold_ms, "release_ms": self.release_ms}
+        for argument, value in given.items():
+            try:
+                zarn_limiter.ZarnLimiter(sample_rate, **{argument: value})
+            except ValueError:
+                return _refusal_text(_OPTION_OF_ARGUMENT[argument], value, sample_rate)
+            except MemoryError:
+                pass
+        return "the limiter refuses these settings together"
+
+
+def _refusal_text(option: str, value: float, sample_rate: int) -> str:
+    if option == "--ceiling":
+        return f"--ceiling must be a finite dBFS value less than or equal to 0, got {value:g}"
+    if option == "--attack" and value >= 0.0:
+        return f"--attack {value:g} rounds to zero samples at {sample_rate} Hz"
+    return f"{option} must be finite and non-negative, got {value:g}"
 
 
 def applied_ceiling(threshold_dBFS: float) -> float:

@@ -13,7 +13,7 @@ from concurrent.futures import FIRST_COMPLETED, Future, ThreadPoolExecutor, wait
 
 from .errors import Interrupted
 from .file_job import Job, JobSettings
-from .file_result import FAILED, FileResult
+from .file_result import INTERRUPTED, FileResult
 from .interrupts import stop_requested
 from .progress import Stages
 from .task import Task, run_task
@@ -24,7 +24,8 @@ POLL_SECONDS = 0.1
 
 
 def interrupted(job: Job) -> FileResult:
-    return FileResult(job.name, str(job.target), FAILED, "interrupted; nothing was written for it")
+    return FileResult(job.name, str(job.target), INTERRUPTED,
+                      "interrupted: abandoned on the stop signal, nothing written for it")
 
 
 def run_in_threads(

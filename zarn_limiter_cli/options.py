@@ -10,10 +10,12 @@ import re
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from pathlib import Path
+from typing import Any
 
 import zarn_limiter
 
 from .errors import UsageError
+from .presets import PRESETS, Preset
 
 # The limiter's own defaults for the durations, so that they live in one place.
 LIMITER_DEFAULTS = {
@@ -22,6 +24,7 @@ LIMITER_DEFAULTS = {
 }
 
 PROGRAM = "zarn-limit"
+DEFAULT_CEILING_dBFS = -1.0
 DEMO_FILE_NAME = "limited_demo.wav"
 REPORT_SUFFIXES = (".csv", ".json")
 DASK_WAIT_SECONDS = 60.0
@@ -39,6 +42,7 @@ class Options:
     release_ms: float
     loudness_LUFS: float | None
     true_peak: bool
+    preset: Preset | None
     output_dir: Path | None
     suffix: str
     recursive: bool
@@ -54,6 +58,14 @@ class Options:
 
 class _Parser(argparse.ArgumentParser):
     """argparse that reports a bad command line as a UsageError, in one line."""
+
+    def __init__(self, **settings: Any) -> None:
+        super().__init__(**settings)
+        # A negative number in any form Python reads (-1e-3, -.5, -inf) is a value,
+        # not an option: argparse alone knows only -1 and -1.5.
+        self._negative_number_matcher = re.compile(
+            r"^-(\d+\.?\d*|\.\d+)([eE][-+]?\d+)?$|^-(inf|infinity|nan)$", re.IGNORECASE
+        )
 
     def error(self, message: str) -> None:  # type: ignore[override]
         raise UsageError(message)
@@ -132,8 +144,9 @@ def build_parser() -> argparse.ArgumentParser:
         ),
         epilog=(
             "Results go to stdout, one line per file; errors and progress to stderr. "
-            "Ctrl-C, SIGTERM or SIGHUP lets the files in hand finish and starts no other; "
-            "a second one abandons those too. No temporary file is left behind. "
+            "Ctrl-C, SIGTERM or SIGHUP stops within a second: the files in hand are "
+            "abandoned (listed as interrupted, nothing of them written) and no other starts; "
+            "run the same command again to do the rest. No temporary file is left behind. "
             "Exit status: 0 success, 1 some files or entries of folders failed, or the "
             "results, report or plot could not be written, 2 bad usage or a cluster "
             "without workers (nothing written), "
@@ -157,9 +170,10 @@ def build_parser() -> argparse.ArgumentParser:
 
 def _add_limiter_options(limiter: argparse._ArgumentGroup) -> None:
     limiter.add_argument(
-        "--ceiling", type=_number, default=-1.0, metavar="DBFS",
-        help="ceiling in dBFS, at most 0; the written file's sample peak stays at or "
-        "below it for PCM and float formats (default: %(default)s)",
+        "--ceiling", type=_number, metavar="DBFS",
+        help=f"ceiling in dBFS, at most 0; the written file's sample peak stays at or "
+        f"below it for PCM and float formats (default: {DEFAULT_CEILING_dBFS:g}, or the "
+        "preset's true-peak ceiling)",
     )
     limiter.add_argument(
         "--attack", type=_number, default=LIMITER_DEFAULTS["attack_ms"], metavar="MS",
@@ -175,14 +189,24 @@ def _add_limiter_options(limiter: argparse._ArgumentGroup) -> None:
     )
     limiter.add_argument(
         "--loudness", type=_number, metavar="LUFS",
-        help="bring each file to this integrated loudness (ITU-R BS.1770, at most 0 "
-        "LUFS) before limiting; the loudness before and after is reported (default: "
-        "loudness unchanged)",
+        help="write each file at this integrated loudness (ITU-R BS.1770, at most 0 "
+        "LUFS), measured on the written file, within 0.1 LU: the gain before the limiter "
+        "is raised in a few passes until it is; a file that cannot reach it within the "
+        "ceiling fails (default: loudness unchanged)",
     )
     limiter.add_argument(
         "--true-peak", action="store_true",
         help="make --ceiling a true-peak ceiling in dBTP: the sample ceiling is lowered "
-        "until the written file's true peak (4x oversampled) is within it",
+        "until the written file, as read back, has its true peak (ITU-R BS.1770, 4x "
+        "oversampled) and its reconstructed peak (the signal between the samples at 32 "
+        "points per sample, as a converter or a lossy encoder sees it) within it; a file "
+        "that cannot meet it fails",
+    )
+    limiter.add_argument(
+        "--preset", choices=sorted(PRESETS), metavar="NAME",
+        help="deliver to a loudness standard: sets --loudness, --ceiling and --true-peak "
+        "and checks the written file, with a pass or fail in the report: "
+        + "; ".join(f"{name}: {preset.description}" for name, preset in sorted(PRESETS.items())),
     )
 
 
@@ -248,6 +272,17 @@ def parse_options(argv: Sequence[str] | None) -> Options:
     arguments = build_parser().parse_args(argv)
     if arguments.dask is not None and arguments.jobs != 1:
         raise UsageError("--jobs and --dask cannot be used together")
+    preset = None if arguments.preset is None else PRESETS[arguments.preset]
+    if preset is not None:
+        set_by_preset = (("--loudness", arguments.loudness), ("--ceiling", arguments.ceiling))
+        given = [option for option, value in set_by_preset if value is not None]
+        if given:
+            raise UsageError(f"--preset {preset.name} sets {' and '.join(given)}; give one or "
+                             "the other")
+        arguments.loudness, arguments.ceiling = preset.loudness_LUFS, preset.true_peak_dBTP
+        arguments.true_peak = True
+    if arguments.ceiling is None:
+        arguments.ceiling = DEFAULT_CEILING_dBFS
     if arguments.loudness is not None and arguments.loudness > 0.0:
         raise UsageError(f"--loudness must be at most 0 LUFS, got {arguments.loudness:g}")
     if "/" in arguments.suffix or "\0" in arguments.suffix:
@@ -260,6 +295,7 @@ def parse_options(argv: Sequence[str] | None) -> Options:
         release_ms=arguments.release,
         loudness_LUFS=arguments.loudness,
         true_peak=arguments.true_peak,
+        preset=preset,
         output_dir=arguments.output_dir,
         suffix=arguments.suffix,
         recursive=arguments.recursive,

@@ -24,17 +24,37 @@ class Outline:
     highest: NDArray[np.float32]
 
 
-def outline(signal: NDArray[np.float32]) -> Outline:
-    """The outline of a (channels, frames) signal."""
-    frames = signal.shape[1]
-    step = max(1, math.ceil(frames / STRETCHES))
-    starts = np.arange(0, frames, step)
-    if frames == 0:
-        empty = np.zeros(0, dtype=np.float32)
-        return Outline(starts, empty, empty)
-    lowest = np.minimum.reduceat(signal, starts, axis=1).min(axis=0)
-    highest = np.maximum.reduceat(signal, starts, axis=1).max(axis=0)
-    return Outline(starts, lowest.astype(np.float32), highest.astype(np.float32))
+class OutlineBuilder:
+    """The outline of a signal fed in (frames, channels) blocks, for a known length."""
+
+    def __init__(self, frames: int) -> None:
+        self._step = max(1, math.ceil(frames / STRETCHES))
+        self._starts = np.arange(0, max(frames, 0), self._step)
+        self._lowest = np.full(self._starts.size, np.inf, dtype=np.float32)
+        self._highest = np.full(self._starts.size, -np.inf, dtype=np.float32)
+        self._position = 0
+
+    def add(self, block: NDArray[np.float32]) -> None:
+        if block.ndim == 1:
+            block = block[:, np.newaxis]
+        end = min(self._position + block.shape[0], self._starts.size * self._step)
+        block = block[:end - self._position]
+        if block.shape[0] == 0:
+            return
+        # Where each stretch that this block touches begins, within the block.
+        first = self._position // self._step
+        boundaries = np.arange(first, (end - 1) // self._step + 1) * self._step - self._position
+        boundaries[0] = 0
+        stretches = slice(first, first + boundaries.size)
+        lowest = np.minimum.reduceat(block, boundaries, axis=0).min(axis=1)
+        highest = np.maximum.reduceat(block, boundaries, axis=0).max(axis=1)
+        self._lowest[stretches] = np.minimum(self._lowest[stretches], lowest)
+        self._highest[stretches] = np.maximum(self._highest[stretches], highest)
+        self._position = end
+
+    def outline(self) -> Outline:
+        fed = self._starts < self._position
+        return Outline(self._starts[fed], self._lowest[fed], self._highest[fed])
 
 
 @dataclass(frozen=True)

@@ -16,13 +16,13 @@ from contextlib import contextmanager
 from pathlib import Path
 
 import numpy as np
-import soundfile as sf
 from numpy.typing import NDArray
 
 from .atomic_output import TEMPORARY_SUFFIX
 from .chunk_splice import can_splice, splice_encoded
 from .file_format import FileFormat
 from .sample_rewrite import rewrite_samples
+from .sound_file_io import open_output
 from .tags import copy_tags
 
 Block = NDArray[np.float32]
@@ -51,11 +51,12 @@ def write_blocks(path: Path, blocks: Iterable[Block], file_format: FileFormat) -
 def _encode(path: Path, blocks: Iterable[Block], file_format: FileFormat) -> None:
     """libsndfile's encoding of the blocks, without tags."""
     encoding = file_format.encoding
-    with sf.SoundFile(
-        path, "w", samplerate=encoding.sample_rate, channels=file_format.channels,
+    with open_output(
+        path, samplerate=encoding.sample_rate, channels=file_format.channels,
         format=encoding.container, subtype=encoding.subtype, endian=encoding.endian,
     ) as out, ThreadPoolExecutor(1) as encoder:
-        # Each block is encoded while the next one is made.
+        # Each block is encoded while the next one is made, so a block must stay
+        # as it is until the next but one is asked for.
         encoding_block: Future[None] | None = None
         for block in blocks:
             if encoding_block is not None:

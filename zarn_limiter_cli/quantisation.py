@@ -17,6 +17,7 @@ import numpy as np
 import soundfile as sf
 from numpy.typing import NDArray
 
+from .errors import UsageError
 from .limiter_settings import applied_ceiling
 
 # Subtypes that map each sample on its own, through a fixed rounding that
@@ -104,3 +105,35 @@ def sample_threshold_dBFS(encoding: Encoding, ceiling_dBFS: float) -> float:
     while applied_ceiling(threshold_dBFS) > magnitude:
         threshold_dBFS = math.nextafter(threshold_dBFS, -math.inf)
     return threshold_dBFS
+
+
+@functools.lru_cache(maxsize=64)
+def _smallest_written_level(encoding: Encoding) -> float:
+    """The least nonzero magnitude a file of this encoding holds (A-law's zero is not zero)."""
+    low, high = 0, int(np.array(np.float32(1.0)).view(np.int32))
+    # Positive float32 values are ordered like their bit patterns.
+    while high > low:
+        middle = (low + high) // 2
+        if round_trip(encoding, np.array([_float32_of_bits(middle)]))[0] != 0.0:
+            high = middle
+        else:
+            low = middle + 1
+    return float(abs(round_trip(encoding, np.array([_float32_of_bits(low)]))[0]))
+
+
+def check_ceiling_fits(encoding: Encoding, ceiling_dBFS: float) -> None:
+    """Refuse a ceiling below every level the format can write but silence.
+
+    Within such a ceiling the file could only be silence (or, for A-law,
+    whose quietest sample is not zero, not even that).
+    """
+    if not encoding.predictable:
+        return
+    smallest = _smallest_written_level(encoding)
+    if smallest <= 10.0 ** (ceiling_dBFS / 20.0):
+        return
+    smallest_dBFS = 20.0 * math.log10(smallest)
+    raise UsageError(
+        f"--ceiling {ceiling_dBFS:g} dBFS is below the quietest sample {encoding.subtype} "
+        f"can hold ({smallest_dBFS:.2f} dBFS): raise --ceiling or convert the file"
+    )

@@ -12,6 +12,7 @@ from __future__ import annotations
 import shutil
 import struct
 from collections.abc import Iterable
+from concurrent.futures import Future, ThreadPoolExecutor
 from pathlib import Path
 from typing import BinaryIO
 
@@ -55,14 +56,21 @@ def rewrite_samples(source: Path, target: Path, blocks: Iterable[NDArray[np.floa
         _copy_range(original, output, 0, region.offset)
         peaks = ChannelPeaks(region.channels) if region.peak is not None else None
         written = 0
-        with SampleWriter(output, region) as samples:
+        # Each block is encoded in a thread while the next one is made, so a block
+        # must stay as it is until the next but one is asked for.
+        with SampleWriter(output, region) as samples, ThreadPoolExecutor(1) as encoder:
+            encoding: Future[None] | None = None
             for block in blocks:
                 if written + block.shape[0] > region.frames:
                     raise ValueError(f"more than the file's {region.frames} frames to write")
-                samples.write(block)
+                if encoding is not None:
+                    encoding.result()
+                encoding = encoder.submit(samples.write, block)
                 if peaks is not None:
                     peaks.add(block, written)
                 written += block.shape[0]
+            if encoding is not None:
+                encoding.result()
         if written != region.frames:
             raise ValueError(f"{written} frames to write in place of the file's {region.frames}")
         original.seek(region.offset + region.byte_length)

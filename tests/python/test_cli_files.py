@@ -11,9 +11,7 @@ import numpy as np
 import pytest
 
 sf = pytest.importorskip("soundfile")
-pytest.importorskip("pyloudnorm")
 pytest.importorskip("tqdm")
-scipy_signal = pytest.importorskip("scipy.signal")
 mutagen = pytest.importorskip("mutagen")
 
 import mutagen.apev2 as mutagen_apev2  # noqa: E402
@@ -123,12 +121,14 @@ def test_true_peak_ceiling_loudness_and_report(tmp_path):
 
     assert status == 0
     row, = json.loads(report.read_text())
-    written = read_exact(tmp_path / "in_limited.wav")
-    true_peak = np.abs(scipy_signal.resample_poly(written, 4, 1, axis=0)).max()
-    assert 20 * np.log10(true_peak) <= -1.0
-    assert row["output_true_peak_dBTP"] == pytest.approx(20 * np.log10(true_peak), abs=1e-6)
+    written = sf.read(tmp_path / "in_limited.wav", dtype="float32")[0]
+    meter = pytest.importorskip("zarn_limiter_stream").LoudnessMeter(RATE, 2)
+    meter.add(written)
+    levels = meter.result()
+    assert levels.true_peak_dBTP <= -1.0
+    assert row["output_true_peak_dBTP"] == pytest.approx(levels.true_peak_dBTP, abs=1e-6)
     assert row["sample_ceiling_dBFS"] < -1.0
-    assert row["loudness_before_LUFS"] < -20 and abs(row["loudness_after_LUFS"] + 12) < 1.5
+    assert row["loudness_before_LUFS"] < -20 and abs(row["loudness_after_LUFS"] + 12) <= 0.1
     assert row["status"] == "limited" and row["frames"] == 2 * RATE
 
 
@@ -189,6 +189,7 @@ ERRORS = [
     (["--dask", "local:0"], "argument --dask: 'local:0': use local, local:N"),
     (["--report", "r.txt"], "argument --report: 'r.txt' must end in .csv or .json"),
     (["--loudness", "3"], "--loudness must be at most 0 LUFS, got 3"),
+    (["--preset", "podcast", "--ceiling", "-2"], "--preset podcast sets --ceiling; give one"),
     (["--suffix", ""], "its output {tmp}/in.wav would overwrite an input"),
     (["--plot", "{tmp}/missing/p.png"], "--plot {tmp}/missing/p.png: the folder"),
     (["--output-dir", "{tmp}/in.wav/out"], "--output-dir {tmp}/in.wav/out: {tmp}/in.wav is not a folder"),
@@ -227,7 +228,6 @@ def test_bad_option_or_input_is_one_line_and_writes_nothing(tmp_path, capsys, ar
 @pytest.mark.parametrize(("option", "module", "extra"), [
     (["--plot", "p.png"], "matplotlib", "plot"),
     (["--dask", "local"], "distributed", "dask"),
-    (["--loudness", "-16"], "pyloudnorm", "cli"),
 ])
 def test_missing_extra_is_named(tmp_path, capsys, monkeypatch, option, module, extra):
     monkeypatch.setitem(sys.modules, module, None)  # makes the import fail

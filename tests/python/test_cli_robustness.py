@@ -10,7 +10,6 @@ import numpy as np
 import pytest
 
 sf = pytest.importorskip("soundfile")
-pytest.importorskip("pyloudnorm")
 pytest.importorskip("tqdm")
 
 from zarn_limiter_cli import main  # noqa: E402
