@@ -587,7 +587,8 @@ def rows_of(s, stands_for):
     given = as_float32(stands_for)
     if not (given.ndim == 1 and s.channels == 1 or given.ndim == 2 and given.shape[1] == s.channels):
         return None, 2
-    return given.reshape(len(given), s.channels), given.ndim
+    # A copy: the block itself may be the `out` the call writes to.
+    return given.reshape(len(given), s.channels).copy(), given.ndim
 
 
 def check_non_finite_report(s, error, rows):
