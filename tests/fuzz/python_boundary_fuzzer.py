@@ -380,7 +380,9 @@ def draw_audio(r, reentry):
     if form <= 6:
         return array, array
     if form == 7:
-        return values.tolist(), values
+        # The array NumPy makes of the nested list: an empty 2-D array's is
+        # [], one-dimensional.
+        return values.tolist(), np.asarray(values.tolist())
     if form == 8:
         return ArrayLike(array, make_action(r, reentry)), array
     flat = values.reshape(-1)
@@ -513,7 +515,7 @@ def draw_block(r, s, frames):
     if form <= 6:
         return array, array
     if form == 7:
-        return values.tolist(), values
+        return values.tolist(), np.asarray(values.tolist())
     if form == 8:
         return ArrayLike(array, make_action(r, reentry)), array
     if form == 9 and values.ndim == 1:
