@@ -380,7 +380,9 @@ def draw_audio(r, reentry):
     if form <= 6:
         return array, array
     if form == 7:
-        return values.tolist(), values
+        # The array NumPy makes of the nested list: an empty 2-D array's is
+        # [], one-dimensional.
+        return values.tolist(), np.asarray(values.tolist())
     if form == 8:
         return ArrayLike(array, make_action(r, reentry)), array
     flat = values.reshape(-1)
@@ -513,7 +515,7 @@ def draw_block(r, s, frames):
     if form <= 6:
         return array, array
     if form == 7:
-        return values.tolist(), values
+        return values.tolist(), np.asarray(values.tolist())
     if form == 8:
         return ArrayLike(array, make_action(r, reentry)), array
     if form == 9 and values.ndim == 1:
@@ -587,7 +589,8 @@ def rows_of(s, stands_for):
     given = as_float32(stands_for)
     if not (given.ndim == 1 and s.channels == 1 or given.ndim == 2 and given.shape[1] == s.channels):
         return None, 2
-    return given.reshape(len(given), s.channels), given.ndim
+    # A copy: the block itself may be the `out` the call writes to.
+    return given.reshape(len(given), s.channels).copy(), given.ndim
 
 
 def check_non_finite_report(s, error, rows):
