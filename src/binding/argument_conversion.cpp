@@ -6,7 +6,7 @@
 #include "binding/call_boundary.hpp"
 #include "binding/error_texts.hpp"
 #include "binding/python_exception.hpp"
-#include "binding/sample_rate_argument.hpp"
+#include "binding/count_argument.hpp"
 
 namespace zarn::python {
 

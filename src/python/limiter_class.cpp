@@ -13,6 +13,7 @@
 #include "binding/call_boundary.hpp"
 #include "binding/floating_point_environment.hpp"
 #include "binding/once_cell.hpp"
+#include "binding/process_wide_type.hpp"
 #include "binding/py_ref.hpp"
 #include "lib/limiter.hpp"
 #include "lib/number_text.hpp"
@@ -233,15 +234,8 @@ PyType_Spec limiter_type_definition = {
 }  // namespace
 
 PyTypeObject* limiter_type() {
-    // Holds its reference for the life of the process: the type is never
-    // released, not even by the static destructors that run after the
-    // interpreter has finalised.
     static OnceCell<PyTypeObject*> type;
-    PyTypeObject** created = type.get_or_init([]() -> std::optional<PyTypeObject*> {
-        PyObject* object = PyType_FromSpec(&limiter_type_definition);
-        return object ? std::optional(reinterpret_cast<PyTypeObject*>(object)) : std::nullopt;
-    });
-    return created ? *created : nullptr;
+    return process_wide_type(type, limiter_type_definition);
 }
 
 }  // namespace zarn::python

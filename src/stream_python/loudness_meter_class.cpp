@@ -11,6 +11,7 @@
 #include "binding/floating_point_environment.hpp"
 #include "binding/lock_release.hpp"
 #include "binding/once_cell.hpp"
+#include "binding/process_wide_type.hpp"
 #include "binding/py_ref.hpp"
 #include "meter/loudness_meter.hpp"
 #include "stream_python/float_tuple.hpp"
@@ -238,13 +239,8 @@ PyType_Spec meter_type_definition = {
 }  // namespace
 
 PyTypeObject* loudness_meter_type() {
-    // Holds its reference for the life of the process, as ZarnLimiter's does.
     static OnceCell<PyTypeObject*> type;
-    PyTypeObject** created = type.get_or_init([]() -> std::optional<PyTypeObject*> {
-        PyObject* object = PyType_FromSpec(&meter_type_definition);
-        return object ? std::optional(reinterpret_cast<PyTypeObject*>(object)) : std::nullopt;
-    });
-    return created ? *created : nullptr;
+    return process_wide_type(type, meter_type_definition);
 }
 
 }  // namespace zarn::python

@@ -3,6 +3,7 @@
 #include <optional>
 
 #include "binding/once_cell.hpp"
+#include "binding/process_wide_type.hpp"
 #include "binding/py_ref.hpp"
 #include "stream_python/float_tuple.hpp"
 
@@ -47,11 +48,7 @@ PyObject* optional_float(const std::optional<double>& value) {
 PyTypeObject* loudness_type() {
     // Holds its reference for the life of the process, as the other types do.
     static OnceCell<PyTypeObject*> type;
-    PyTypeObject** created = type.get_or_init([]() -> std::optional<PyTypeObject*> {
-        PyTypeObject* object = PyStructSequence_NewType(&loudness_description);
-        return object ? std::optional(object) : std::nullopt;
-    });
-    return created ? *created : nullptr;
+    return process_wide_type(type, [] { return PyStructSequence_NewType(&loudness_description); });
 }
 
 PyObject* new_loudness(const zarn::meter::Loudness& loudness) {

@@ -5,8 +5,7 @@
 #include "binding/call_boundary.hpp"
 #include "binding/py_ref.hpp"
 #include "binding/python_exception.hpp"
-#include "binding/channels_argument.hpp"
-#include "binding/sample_rate_argument.hpp"
+#include "binding/count_argument.hpp"
 
 namespace zarn::python {
 

@@ -12,7 +12,7 @@
 #include "lib/number_text.hpp"
 #include "binding/argument_binder.hpp"
 #include "binding/argument_conversion.hpp"
-#include "binding/channels_argument.hpp"
+#include "binding/count_argument.hpp"
 #include "binding/audio_conversion.hpp"
 #include "binding/borrow_guard.hpp"
 #include "binding/call_boundary.hpp"
@@ -23,6 +23,7 @@
 #include "binding/lock_release.hpp"
 #include "binding/numpy_api.hpp"
 #include "binding/once_cell.hpp"
+#include "binding/process_wide_type.hpp"
 #include "binding/py_ref.hpp"
 #include "binding/sample_array.hpp"
 #include "stream/stream_limiter.hpp"
@@ -413,11 +414,7 @@ PyType_Spec stream_type_definition = {
 
 PyTypeObject* stream_limiter_type() {
     static OnceCell<PyTypeObject*> type;
-    PyTypeObject** created = type.get_or_init([]() -> std::optional<PyTypeObject*> {
-        PyObject* object = PyType_FromSpec(&stream_type_definition);
-        return object ? std::optional(reinterpret_cast<PyTypeObject*>(object)) : std::nullopt;
-    });
-    return created ? *created : nullptr;
+    return process_wide_type(type, stream_type_definition);
 }
 
 }  // namespace zarn::python
