@@ -78,9 +78,10 @@ Expected<SampleBuffer, LimiterError> run_pass(Limiter& limiter, SampleBuffer& sa
         result.emplace(describing_shortage(
             [&] { return limiter.process(samples.span(), layout.channels); },
             [&] { return error_texts::frame_gains(layout.frames); }));
-    } catch (const ThreadUnwinding&) {
-        throw;
     } catch (...) {
+        if (ending_thread_unwinds()) {
+            throw;
+        }
         failure = std::current_exception();
     }
     PyEval_RestoreThread(thread_state);
