@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+#include "envelope/fma_instruction.hpp"
+
 // Whether std::fma is exactly a * b + c rounded once: where the processor
 // always has the instruction, and in C libraries whose software fma is
 // exact (glibc, Apple's). mingw-w64's fma rounds through an 80-bit long
@@ -19,10 +21,17 @@ namespace zarn {
 double exact_fused_multiply_add(double a, double b, double c) noexcept;
 
 // a * b + c rounded once: the instruction or the library where either is
-// exact, the integer version elsewhere.
+// exact; elsewhere the instruction where this processor has it (chosen at
+// run time, on x86-64) and the integer version where it has not. All three
+// round the same way, so the choice never changes a bit.
 inline double fused_multiply_add(double a, double b, double c) noexcept {
 #if ZARN_LIBRARY_FMA_IS_EXACT
     return std::fma(a, b, c);
+#elif ZARN_FMA_INSTRUCTION_AT_RUN_TIME
+    if (fma_instruction_enabled) {
+        return fma_instruction(a, b, c);
+    }
+    return exact_fused_multiply_add(a, b, c);
 #else
     return exact_fused_multiply_add(a, b, c);
 #endif
