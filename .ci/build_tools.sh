@@ -12,3 +12,14 @@ if [ ! -x "$tools_venv/bin/cmake" ]; then
 fi
 export PATH="$tools_venv/bin:$PATH"
 export CMAKE_GENERATOR=Ninja
+
+# Builds the targets named after the build directory, printing the build's
+# log only when it fails.
+quiet_build() {
+    local directory=$1
+    shift
+    if ! cmake --build "$directory" -j 2 --target "$@" >"$directory/build.log" 2>&1; then
+        cat "$directory/build.log"
+        return 1
+    fi
+}
