@@ -35,7 +35,8 @@ if [ ${#missing[@]} -gt 0 ]; then
         "${missing[@]}" >/dev/null
 fi
 mkdir -p "$build/pyconfig"
-source .ci/build_tools.sh "$build/tools" ziglang==0.17.1
+# Zig 0.14: the macOS headers of 0.17 lose FLT_MAX and INFINITY.
+source .ci/build_tools.sh "$build/tools" ziglang==0.14.1
 source .ci/zig_toolchain.sh
 source .ci/cpython_headers.sh "$build"
 cp "$config_h" "$build/pyconfig/pyconfig.h"

@@ -12,12 +12,10 @@ zig_toolchain() {
     mkdir -p "$directory"
     local python
     python=$(command -v python)
-    printf '#!/bin/sh\nexec "%s" -m ziglang cc -target %s "$@"\n' \
-        "$python" "$target" >"$directory/cc"
-    # Zig's libc++ leaves <cfloat> and <cmath> to be included by their users:
-    # GoogleTest's FLT_MAX and libc++'s own <random> (INFINITY) need them.
-    printf '#!/bin/sh\nexec "%s" -m ziglang c++ -target %s -include cfloat -include cmath "$@"\n' \
-        "$python" "$target" >"$directory/c++"
+    for language in cc c++; do
+        printf '#!/bin/sh\nexec "%s" -m ziglang %s -target %s "$@"\n' \
+            "$python" "$language" "$target" >"$directory/$language"
+    done
     for tool in ar ranlib; do
         printf '#!/bin/sh\nexec "%s" -m ziglang %s "$@"\n' "$python" "$tool" >"$directory/$tool"
     done
