@@ -2,10 +2,12 @@
 # Builds the limiter core, its native tests and every extension module for
 # macOS arm64 and x86-64, as the wheels' builds do: the wheels' deployment
 # target (MACOSX_DEPLOYMENT_TARGET in pyproject.toml), the interpreter's
-# symbols left to the loader (-undefined dynamic_lookup) and an exported
-# symbols list, so that each module exports _PyInit_<name> alone. Nothing
-# is run: this machine cannot run macOS programs. A failure to compile or
-# link, or a module that exports more, fails the step.
+# symbols left to the loader (-undefined dynamic_lookup), hidden
+# visibility. Zig's linker takes no exported symbols list (the wheels' Apple
+# linker does), so this build goes without it and its symbol table shows
+# that the code itself exports _PyInit_<name> alone. Nothing is run: this
+# machine cannot run macOS programs. A failure to compile or link, or a
+# module that exports more, fails the step.
 #
 # The compiler is Zig's clang with libc++ and macOS's SDK stubs (ziglang,
 # from PyPI into this script's venv, with CMake and Ninja). The headers are
@@ -52,13 +54,17 @@ for arch in aarch64 x86_64; do
     cmake -S . -B "$build/$name" -Wno-deprecated -DCMAKE_BUILD_TYPE=Release \
         -DCMAKE_SYSTEM_NAME=Darwin -DCMAKE_SYSTEM_PROCESSOR="$arch" "${zig_cmake[@]}" \
         -DZARN_BUILD_TESTS=ON -DZARN_GTEST_SOURCE_DIR="$gtest_sources" \
-        -DZARN_PYTHON_HEADERS="$cpython/Include;$build/pyconfig" >/dev/null
+        -DZARN_PYTHON_HEADERS="$cpython/Include;$build/pyconfig" \
+        -DZARN_EXPORTED_SYMBOLS_LIST=OFF >/dev/null
     quiet_build "$build/$name" core_tests extension_modules
     modules=("$build/$name"/*.so)
     [ -e "${modules[0]}" ] || { echo "no extension module was built" >&2; exit 1; }
     for module in "${modules[@]}"; do
         module_name=$(basename "$module" .so)
-        exported=$(llvm-nm-14 -g --defined-only --format=just-symbols "$module")
+        # Less the Mach-O header and the DSO handle, which the linker defines
+        # in every bundle.
+        exported=$(llvm-nm-14 -g --defined-only --format=just-symbols "$module" |
+            grep -vxE '__mh_bundle_header|___dso_handle' || true)
         echo "$(basename "$module"): exports $exported"
         if [ "$exported" != "_PyInit_$module_name" ]; then
             echo "$module exports more than _PyInit_$module_name" >&2
