@@ -4,10 +4,12 @@
 # target (MACOSX_DEPLOYMENT_TARGET in pyproject.toml), the interpreter's
 # symbols left to the loader (-undefined dynamic_lookup), hidden
 # visibility. Zig's linker takes no exported symbols list (the wheels' Apple
-# linker does), so this build goes without it and its symbol table shows
-# that the code itself exports _PyInit_<name> alone. Nothing is run: this
-# machine cannot run macOS programs. A failure to compile or link, or a
-# module that exports more, fails the step.
+# linker does) and crashes on -bundle, so these modules go without the list
+# and are linked as -shared (a dynamic library, which Python loads as well),
+# and their symbol tables show that the code itself exports _PyInit_<name>
+# alone, besides what the linker and Zig's static libc++ always export.
+# Nothing is run: this machine cannot run macOS programs. A failure to
+# compile or link, or a module that exports more, fails the step.
 #
 # The compiler is Zig's clang with libc++ and macOS's SDK stubs (ziglang,
 # from PyPI into this script's venv, with CMake and Ninja). The headers are
@@ -55,16 +57,18 @@ for arch in aarch64 x86_64; do
         -DCMAKE_SYSTEM_NAME=Darwin -DCMAKE_SYSTEM_PROCESSOR="$arch" "${zig_cmake[@]}" \
         -DZARN_BUILD_TESTS=ON -DZARN_GTEST_SOURCE_DIR="$gtest_sources" \
         -DZARN_PYTHON_HEADERS="$cpython/Include;$build/pyconfig" \
-        -DZARN_EXPORTED_SYMBOLS_LIST=OFF >/dev/null
+        -DZARN_EXPORTED_SYMBOLS_LIST=OFF -DCMAKE_SHARED_MODULE_CREATE_CXX_FLAGS=-shared >/dev/null
     quiet_build "$build/$name" core_tests extension_modules
     modules=("$build/$name"/*.so)
     [ -e "${modules[0]}" ] || { echo "no extension module was built" >&2; exit 1; }
     for module in "${modules[@]}"; do
         module_name=$(basename "$module" .so)
         # Less the Mach-O header and the DSO handle, which the linker defines
-        # in every bundle.
+        # in every library, and libc++'s replaceable operators new and
+        # delete (__Znw..., __Zna..., __Zdl..., __Zda...), which it exports
+        # by design; the wheels' exported symbols list hides them.
         exported=$(llvm-nm-14 -g --defined-only --format=just-symbols "$module" |
-            grep -vxE '__mh_bundle_header|___dso_handle' || true)
+            grep -vxE '__mh_dylib_header|___dso_handle|__Z(nw|na|dl|da)[A-Za-z0-9_]*' || true)
         echo "$(basename "$module"): exports $exported"
         if [ "$exported" != "_PyInit_$module_name" ]; then
             echo "$module exports more than _PyInit_$module_name" >&2
