@@ -44,6 +44,8 @@ source .ci/build_tools.sh "$build/tools" ziglang==0.14.1
 source .ci/zig_toolchain.sh
 source .ci/cpython_headers.sh "$build"
 cp "$config_h" "$build/pyconfig/pyconfig.h"
+# Read after CMake's rules for macOS, which link a module with -bundle.
+echo 'set(CMAKE_SHARED_MODULE_CREATE_CXX_FLAGS "-shared")' >"$build/shared_modules.cmake"
 
 deployment_target=$(sed -n 's/.*MACOSX_DEPLOYMENT_TARGET = "\([0-9.]*\)".*/\1/p' pyproject.toml)
 [ -n "$deployment_target" ] || { echo "no MACOSX_DEPLOYMENT_TARGET in pyproject.toml" >&2; exit 1; }
@@ -57,7 +59,8 @@ for arch in aarch64 x86_64; do
         -DCMAKE_SYSTEM_NAME=Darwin -DCMAKE_SYSTEM_PROCESSOR="$arch" "${zig_cmake[@]}" \
         -DZARN_BUILD_TESTS=ON -DZARN_GTEST_SOURCE_DIR="$gtest_sources" \
         -DZARN_PYTHON_HEADERS="$cpython/Include;$build/pyconfig" \
-        -DZARN_EXPORTED_SYMBOLS_LIST=OFF -DCMAKE_SHARED_MODULE_CREATE_CXX_FLAGS=-shared >/dev/null
+        -DZARN_EXPORTED_SYMBOLS_LIST=OFF -DCMAKE_USER_MAKE_RULES_OVERRIDE="$build/shared_modules.cmake" \
+        >/dev/null
     quiet_build "$build/$name" core_tests extension_modules
     modules=("$build/$name"/*.so)
     [ -e "${modules[0]}" ] || { echo "no extension module was built" >&2; exit 1; }
