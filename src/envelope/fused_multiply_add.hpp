@@ -7,7 +7,8 @@
 // Whether std::fma is exactly a * b + c rounded once: where the processor
 // always has the instruction, and in C libraries whose software fma is
 // exact (glibc, Apple's). mingw-w64's fma rounds through an 80-bit long
-// double, which is not the same.
+// double, which is not the same, and musl's gives +0 where a product that
+// underflows to -0 meets a +0 (the native tests' LibraryFma cases show it).
 #if defined(__FMA__) || defined(__aarch64__) || defined(_M_ARM64) || defined(__GLIBC__) || \
     defined(__APPLE__)
 #define ZARN_LIBRARY_FMA_IS_EXACT 1

@@ -96,9 +96,9 @@ TEST(FmaInstructionOperands, AgreeWithTheIntegerVersion) {
 }
 
 // The C library's fma, relied on where ZARN_LIBRARY_FMA_IS_EXACT says it is
-// exact. Elsewhere the cases only say whether it is (musl's is, mingw-w64's
-// is not), without failing: a library found exact everywhere can join the
-// list.
+// exact. Elsewhere the cases only say whether it is (neither musl's nor
+// mingw-w64's is), without failing: a library found exact everywhere can
+// join the list.
 class LibraryFma : public testing::TestWithParam<FmaCase> {};
 
 TEST_P(LibraryFma, RoundsOnce) {
