@@ -20,8 +20,9 @@ native_tests() {
         tail -n 80 "$directory/ctest.log"
         return 1
     fi
-    grep -h -E 'SameBitsEverywhere.*(OK|SKIPPED) \]|^[0-9: ]*\[  (PASSED|FAILED|SKIPPED)  \] [0-9]+ test' \
-        "$directory/ctest.log" | sed 's/^[0-9]*: //' | sed 's/ ([0-9]* ms)//' | sort -u
+    sed -n -E -e 's/^([0-9]+: )?(\[ +(OK|SKIPPED) +\] [^ ]*SameBitsEverywhere[^ ]*).*/\2/p' \
+        -e 's/^([0-9]+: )?(\[ +(PASSED|FAILED|SKIPPED) +\] [0-9]+ tests?).*/\2/p' \
+        "$directory/ctest.log" | sort -u
     tail -n 1 "$directory/ctest.log"
     echo "   built and tested in $((SECONDS - start)) s"
 }
