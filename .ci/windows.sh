@@ -56,7 +56,7 @@ cmake -S . -B "$build/mingw" -Wno-deprecated -DCMAKE_BUILD_TYPE=Release \
     -DZARN_PYTHON_HEADERS="$cpython/Include;$cpython/PC" \
     -DZARN_PYTHON_LIBRARY="$build/libpython3.a" \
     -DZARN_BUILD_BENCHMARKS=ON >/dev/null
-cmake --build "$build/mingw" -j 2 --target extension_modules core_pass
+quiet_build "$build/mingw" extension_modules core_pass
 
 # Windows' own DLLs that a module may import besides python3.dll.
 system_dlls='^(kernel32|msvcrt|ucrtbase|ntdll|advapi32|user32|api-ms-win-[a-z0-9-]+)\.dll$'
@@ -86,7 +86,7 @@ done
 
 echo "== native benchmark, stereo loud, $benchmark_frames frames: Linux, then mingw-w64 under wine"
 cmake -S . -B "$build/linux" -DCMAKE_BUILD_TYPE=Release -DZARN_BUILD_BENCHMARKS=ON >/dev/null
-cmake --build "$build/linux" -j 2 --target core_pass >/dev/null
+quiet_build "$build/linux" core_pass
 wine=$(command -v wine64 || echo /usr/lib/wine/wine64)
 export WINEPREFIX="$build/wine-prefix" WINEDEBUG=-all
 linux=$("$build/linux/core_pass" "$benchmark_frames" 5 "stereo loud")
