@@ -2,7 +2,7 @@
 
 #if ZARN_FMA_INSTRUCTION_AT_RUN_TIME
 
-#if defined(__GNUC__)
+#if defined(__GNUC__) || defined(__clang__)
 #include <cpuid.h>
 #else
 #include <intrin.h>
@@ -20,7 +20,7 @@ constexpr unsigned long long sse_and_avx_state = 0x6;
 
 // ECX of CPUID leaf 1.
 unsigned leaf_one_ecx() noexcept {
-#if defined(__GNUC__)
+#if defined(__GNUC__) || defined(__clang__)
     unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
     return __get_cpuid(1, &eax, &ebx, &ecx, &edx) ? ecx : 0;
 #else
@@ -31,7 +31,7 @@ unsigned leaf_one_ecx() noexcept {
 }
 
 unsigned long long enabled_state() noexcept {
-#if defined(__GNUC__)
+#if defined(__GNUC__) || defined(__clang__)
     unsigned low = 0, high = 0;
     // xgetbv: readable wherever CPUID reports OSXSAVE.
     __asm__("xgetbv" : "=a"(low), "=d"(high) : "c"(0));

@@ -7,13 +7,13 @@
 // times the cost of the whole envelope step. The processor is asked once,
 // at start-up (CPUID), and the instruction used where it exists.
 #if (defined(__x86_64__) || defined(_M_X64)) && !defined(__FMA__) && \
-    (defined(__GNUC__) || defined(_MSC_VER))
+    (defined(__GNUC__) || defined(__clang__) || defined(_MSC_VER))
 #define ZARN_FMA_INSTRUCTION_AT_RUN_TIME 1
 #else
 #define ZARN_FMA_INSTRUCTION_AT_RUN_TIME 0
 #endif
 
-#if ZARN_FMA_INSTRUCTION_AT_RUN_TIME && !defined(__GNUC__)
+#if ZARN_FMA_INSTRUCTION_AT_RUN_TIME && !defined(__GNUC__) && !defined(__clang__)
 #include <immintrin.h>
 #endif
 
@@ -32,7 +32,7 @@ inline bool fma_instruction_enabled = processor_has_fma();
 // a * b + c rounded once, by the instruction; only where
 // processor_has_fma().
 inline double fma_instruction(double a, double b, double c) noexcept {
-#if defined(__GNUC__)
+#if defined(__GNUC__) || defined(__clang__)
     // Inline assembly rather than the intrinsic, which GCC and clang allow
     // only in code compiled for FMA: this stays inside the baseline loop.
     // c = a * b + c.
