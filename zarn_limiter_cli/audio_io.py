@@ -6,18 +6,18 @@ going through blocks keeps the memory to the samples themselves.
 
 from __future__ import annotations
 
-from collections.abc import Callable
-from concurrent.futures import Future, ThreadPoolExecutor
-from dataclasses import dataclass, field
+from collections.abc import Callable, Iterator
+from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
 import numpy as np
 import soundfile as sf
 from numpy.typing import NDArray
 
+from .file_format import FileFormat, format_of
 from .interrupts import check_abandon
 from .levels import magnitude
-from .quantisation import Encoding
+from .output_writer import write_blocks
 from .true_peak import TruePeakMeter
 
 Audio = NDArray[np.float32]
@@ -25,33 +25,14 @@ Advance = Callable[[int], None]
 BLOCK_FRAMES = 1 << 16
 
 
-@dataclass(frozen=True)
-class FileFormat:
-    """Everything about a file but its samples; its output is written the same way."""
-
-    encoding: Encoding
-    channels: int
-    metadata: dict[str, str] = field(default_factory=dict)
-
-
 def _ignore(frames: int) -> None:
     pass
-
-
-def read_format(path: Path) -> FileFormat:
-    with sf.SoundFile(path) as source:
-        return _format_of(source)
-
-
-def _format_of(source: sf.SoundFile) -> FileFormat:
-    encoding = Encoding(source.format, source.subtype, source.endian, source.samplerate)
-    return FileFormat(encoding, source.channels, source.copy_metadata())
 
 
 def read_channels_first(path: Path, advance: Advance = _ignore) -> tuple[Audio, FileFormat]:
     """The file's samples as a (channels, frames) float32 array, and its format."""
     with sf.SoundFile(path) as source, ThreadPoolExecutor(1) as decoder:
-        file_format = _format_of(source)
+        file_format = format_of(source, path)
         audio = np.empty((source.channels, max(source.frames, 0)), dtype=np.float32)
         position = 0
         # The next block is decoded while this one is copied into place.
@@ -80,35 +61,44 @@ def _grown(audio: Audio, frames: int) -> Audio:
 def write_channels_first(
     path: Path, audio: Audio, file_format: FileFormat, advance: Advance = _ignore
 ) -> tuple[float, float]:
-    """Write (channels, frames) audio to `path` in the given format, with its tags.
+    """Write (channels, frames) audio to `path` as its source is, but for the samples.
 
     Returns the largest and the least sample written, before the format's rounding.
     """
-    encoding = file_format.encoding
-    highest, lowest = 0.0, 0.0
-    with sf.SoundFile(
-        path, "w", samplerate=encoding.sample_rate, channels=audio.shape[0],
-        format=encoding.container, subtype=encoding.subtype, endian=encoding.endian,
-    ) as out, ThreadPoolExecutor(1) as encoder:
-        for key, value in file_format.metadata.items():
-            setattr(out, key, value)
-        # Each block is encoded while the next one is interleaved.
-        encoding_block: Future[int] | None = None
-        for start in range(0, audio.shape[1], BLOCK_FRAMES):
-            check_abandon()
-            block = np.ascontiguousarray(audio[:, start:start + BLOCK_FRAMES].T)
-            highest, lowest = max(highest, float(block.max())), min(lowest, float(block.min()))
-            if encoding_block is not None:
-                advance(encoding_block.result())
-            encoding_block = encoder.submit(_write, out, block)
-        if encoding_block is not None:
-            advance(encoding_block.result())
-    return highest, lowest
+    extremes = _Extremes()
+    write_blocks(path, _blocks(audio, extremes, advance), file_format)
+    return extremes.highest, extremes.lowest
 
 
-def _write(out: sf.SoundFile, block: Audio) -> int:
-    out.write(block)
-    return int(block.shape[0])
+class _Extremes:
+    """The largest and the least sample of the blocks seen so far."""
+
+    def __init__(self) -> None:
+        self.highest, self.lowest = 0.0, 0.0
+
+    def add(self, block: Audio) -> None:
+        self.highest = max(self.highest, float(block.max()))
+        self.lowest = min(self.lowest, float(block.min()))
+
+
+def _blocks(audio: Audio, extremes: _Extremes, advance: Advance) -> Iterator[Audio]:
+    """(frames, channels) blocks of channel-major audio, in order."""
+    for start in range(0, audio.shape[1], BLOCK_FRAMES):
+        check_abandon()
+        block = np.ascontiguousarray(audio[:, start:start + BLOCK_FRAMES].T)
+        extremes.add(block)
+        yield block
+        advance(block.shape[0])
+
+
+def read_forward(source: sf.SoundFile) -> Iterator[Audio]:
+    """(frames, channels) blocks from the file's position to its end, without seeking:
+    some formats (GSM 6.10, G.721, NMS ADPCM) read forward only."""
+    while True:
+        block = source.read(BLOCK_FRAMES, dtype="float32", always_2d=True)
+        if block.shape[0] == 0:
+            return
+        yield block
 
 
 def measure_file(path: Path, true_peak: bool) -> tuple[float, float | None]:
@@ -116,7 +106,7 @@ def measure_file(path: Path, true_peak: bool) -> tuple[float, float | None]:
     peak = 0.0
     with sf.SoundFile(path) as written:
         meter = TruePeakMeter(written.channels) if true_peak else None
-        for block in written.blocks(BLOCK_FRAMES, dtype="float32", always_2d=True):
+        for block in read_forward(written):
             check_abandon()
             peak = max(peak, magnitude(block))
             if meter is not None:

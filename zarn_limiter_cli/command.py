@@ -3,16 +3,26 @@ installed, run the batch, and turn any usage error into one line and exit status
 
 from __future__ import annotations
 
-import os
 import sys
 from collections.abc import Sequence
 
-from .errors import EXIT_SOME_FAILED, EXIT_USAGE, UsageError
+from .errors import EXIT_OK, EXIT_SOME_FAILED, EXIT_USAGE, UsageError
 from .extras import require
 from .options import PROGRAM, Options, parse_options
+from .results_stream import ResultsStream
 
 
 def run(argv: Sequence[str] | None = None) -> int:
+    results = ResultsStream(sys.stdout, PROGRAM)
+    sys.stdout = results
+    try:
+        status = _run(argv)
+    finally:
+        sys.stdout = results.wrapped
+    return EXIT_SOME_FAILED if results.failed and status == EXIT_OK else status
+
+
+def _run(argv: Sequence[str] | None) -> int:
     try:
         options = parse_options(argv)
         _require_extras(options)
@@ -23,15 +33,10 @@ def run(argv: Sequence[str] | None = None) -> int:
     except UsageError as error:
         print(f"{PROGRAM}: error: {error}", file=sys.stderr)
         return EXIT_USAGE
-    except BrokenPipeError:
-        # The reader of the results went away (`zarn-limit ... | head`): stop
-        # quietly, as a command killed by SIGPIPE would, after the files in hand.
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        return EXIT_SOME_FAILED
 
 
 def _require_extras(options: Options) -> None:
-    for module in ("soundfile", "tqdm", "scipy"):
+    for module in ("soundfile", "tqdm", "scipy", "mutagen"):
         require(module, "cli", PROGRAM)
     if options.loudness_LUFS is not None:
         require("pyloudnorm", "cli", "--loudness")

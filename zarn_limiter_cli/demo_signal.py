@@ -5,7 +5,7 @@ from __future__ import annotations
 import numpy as np
 from numpy.typing import NDArray
 
-from .audio_io import FileFormat
+from .file_format import FileFormat
 from .quantisation import Encoding
 
 SAMPLE_RATE = 48000

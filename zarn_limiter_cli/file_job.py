@@ -19,9 +19,10 @@ import soundfile as sf
 
 from . import demo_signal
 from .atomic_output import atomic_output
-from .audio_io import Audio, FileFormat, measure_file, read_channels_first, write_channels_first
+from .audio_io import Audio, measure_file, read_channels_first, write_channels_first
 from .ceiling_search import SampleCeilingSearch
 from .extras import require
+from .file_format import FileFormat
 from .file_result import COPIED, FAILED, LIMITED, FileResult
 from .levels import amplitude, decibels, magnitude
 from .limiter_settings import LimiterSettings, in_option_names

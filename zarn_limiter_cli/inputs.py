@@ -8,7 +8,7 @@ against the inputs and the other outputs.
 from __future__ import annotations
 
 import os
-from collections.abc import Iterator
+import stat
 from dataclasses import dataclass, field
 from pathlib import Path
 
@@ -17,6 +17,7 @@ import soundfile as sf
 from .errors import UsageError
 from .file_job import Job
 from .limiter_settings import LimiterSettings
+from .path_checks import name_limit, name_problem, probe, reason
 
 # Extensions of the formats libsndfile reads; other files in a folder are left alone.
 AUDIO_SUFFIXES = frozenset({
@@ -33,42 +34,108 @@ class Source:
     subfolder: Path = Path()
 
 
+@dataclass(frozen=True)
+class Unreadable:
+    """An entry of a folder input that cannot be limited: reported, and the run goes on."""
+
+    path: Path
+    reason: str
+
+
 @dataclass
 class Plan:
-    """The files to limit, and those whose existing output is kept."""
+    """The files to limit, those whose existing output is kept, and the entries of
+    folder inputs that cannot be read."""
 
     jobs: list[Job] = field(default_factory=list)
     kept: list[Job] = field(default_factory=list)
+    unreadable: list[Unreadable] = field(default_factory=list)
 
 
-def _folder_files(folder: Path, recursive: bool, suffix: str) -> Iterator[Path]:
-    candidates = folder.rglob("*") if recursive else folder.glob("*")
-    for path in sorted(candidates):
-        hidden = any(part.startswith(".") for part in path.relative_to(folder).parts)
+@dataclass
+class _FolderWalk:
+    """The audio files below one folder input, and every entry on the way that cannot be read."""
+
+    root: Path
+    recursive: bool
+    suffix: str
+    sources: list[Source] = field(default_factory=list)
+    unreadable: list[Unreadable] = field(default_factory=list)
+    # Folders already listed, so that a link back up the tree is not followed again.
+    seen: set[tuple[int, int]] = field(default_factory=set)
+
+    def walk(self, folder: Path) -> None:
+        try:
+            identity = os.stat(folder)
+            if (identity.st_dev, identity.st_ino) in self.seen:
+                return
+            with os.scandir(folder) as listing:
+                entries = sorted(listing, key=lambda entry: entry.name)
+        except OSError as error:
+            self.unreadable.append(Unreadable(folder, f"cannot read this folder ({reason(error)})"))
+            return
+        self.seen.add((identity.st_dev, identity.st_ino))
+        for entry in entries:
+            if not entry.name.startswith("."):
+                self._visit(folder / entry.name, entry)
+
+    def _visit(self, path: Path, entry: os.DirEntry[str]) -> None:
+        if _is_folder(entry):
+            if self.recursive:
+                self.walk(path)
+            return
         # Outputs of an earlier run in place are not inputs of this one.
-        if (not hidden and path.suffix.lower() in AUDIO_SUFFIXES and path.is_file()
-                and not path.stem.endswith(suffix or "\0")):
-            yield path
+        if path.suffix.lower() not in AUDIO_SUFFIXES or (
+                self.suffix and path.stem.endswith(self.suffix)):
+            return
+        problem = regular_file_problem(path)
+        if problem is None:
+            self.sources.append(Source(path, path.parent.relative_to(self.root)))
+        else:
+            self.unreadable.append(Unreadable(path, problem))
 
 
-def expand(inputs: tuple[Path, ...], recursive: bool, suffix: str) -> list[Source]:
-    """The audio files named on the command line or found in its folders."""
+def _is_folder(entry: os.DirEntry[str]) -> bool:
+    try:
+        return entry.is_dir()
+    except OSError:  # a link in a loop: reported below when its name is an audio file's
+        return False
+
+
+def regular_file_problem(path: Path) -> str | None:
+    """Why `path` cannot be read as an input file, or None: only regular files are
+    inputs, since opening a pipe or a device could wait for ever."""
+    try:
+        mode = os.stat(path).st_mode
+    except OSError as error:
+        return f"cannot read this file ({reason(error)})"
+    return None if stat.S_ISREG(mode) else "not a regular file"
+
+
+def expand(
+    inputs: tuple[Path, ...], recursive: bool, suffix: str
+) -> tuple[list[Source], list[Unreadable]]:
+    """The audio files named on the command line or found in its folders, and the
+    entries of its folders that cannot be read."""
     sources: list[Source] = []
+    unreadable: list[Unreadable] = []
     for path in inputs:
-        if path.is_dir():
-            found = [Source(file, file.parent.relative_to(path))
-                     for file in _folder_files(path, recursive, suffix)]
-            if not found:
+        status = probe(path, str(path))
+        if status is None:
+            raise UsageError(f"{path}: no such file or folder")
+        if stat.S_ISDIR(status.st_mode):
+            walk = _FolderWalk(path, recursive, suffix)
+            walk.walk(path)
+            if not walk.sources and not walk.unreadable:
                 hint = "" if recursive else " (--recursive also looks in its subfolders)"
                 raise UsageError(f"{path}: no audio files in this folder{hint}")
-            sources.extend(found)
-        elif not path.exists():
-            raise UsageError(f"{path}: no such file or folder")
-        elif not path.is_file():
+            sources.extend(walk.sources)
+            unreadable.extend(walk.unreadable)
+        elif not stat.S_ISREG(status.st_mode):
             raise UsageError(f"{path}: not a regular file")
         else:
             sources.append(Source(path))
-    return sources
+    return sources, unreadable
 
 
 def _check_readable(source: Path, settings: LimiterSettings, checked_rates: set[int]) -> None:
@@ -84,6 +151,16 @@ def _check_readable(source: Path, settings: LimiterSettings, checked_rates: set[
         checked_rates.add(rate)
 
 
+def _check_output_name(source: Path, target: Path, suffix: str) -> None:
+    size, longest = len(os.fsencode(target.name)), name_limit(target.parent)
+    if size > longest:
+        raise UsageError(f"--suffix {suffix!r}: the output name of {source} would be {size} "
+                         f"bytes long, more than the {longest} a file name can have here")
+    problem = name_problem(target)
+    if problem is not None:
+        raise UsageError(f"{source}: its output {target} cannot be made: {problem}")
+
+
 def plan_jobs(
     sources: list[Source], settings: LimiterSettings, output_dir: Path | None, suffix: str,
     overwrite: bool,
@@ -97,6 +174,7 @@ def plan_jobs(
         _check_readable(source.path, settings, checked_rates)
         folder = source.path.parent if output_dir is None else output_dir / source.subfolder
         target = folder / f"{source.path.stem}{suffix}{source.path.suffix}"
+        _check_output_name(source.path, target, suffix)
         resolved = target.resolve()
         if resolved in inputs:
             raise UsageError(f"{source.path}: its output {target} would overwrite an input")
@@ -106,29 +184,8 @@ def plan_jobs(
             )
         targets[resolved] = source.path
         job = Job(source.path, target)
-        (plan.jobs if overwrite or not target.exists() else plan.kept).append(job)
+        existing = probe(target, f"{source.path}: its output {target}")
+        if existing is not None and stat.S_ISDIR(existing.st_mode):
+            raise UsageError(f"{source.path}: its output {target} is a folder")
+        (plan.jobs if overwrite or existing is None else plan.kept).append(job)
     return plan
-
-
-def check_writable_folder(folder: Path, option: str) -> None:
-    """Refuse a folder that cannot be created or written to, naming the option it came from."""
-    existing = folder
-    while not existing.exists():
-        if existing.parent == existing:
-            break
-        existing = existing.parent
-    if not existing.is_dir():
-        raise UsageError(f"{option} {folder}: {existing} is not a folder")
-    if not os.access(existing, os.W_OK | os.X_OK):
-        raise UsageError(f"{option} {folder}: cannot write in {existing} (permission denied)")
-
-
-def check_writable_file(path: Path, option: str) -> None:
-    """Refuse an output file whose folder is missing or not writable, or that is a folder."""
-    if path.is_dir():
-        raise UsageError(f"{option} {path}: is a folder")
-    folder = path.parent
-    if not folder.is_dir():
-        raise UsageError(f"{option} {path}: the folder {folder} does not exist")
-    if not os.access(folder, os.W_OK | os.X_OK) or (path.exists() and not os.access(path, os.W_OK)):
-        raise UsageError(f"{option} {path}: permission denied")

@@ -9,8 +9,9 @@ from __future__ import annotations
 
 import signal
 import threading
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from contextlib import contextmanager
+from contextvars import ContextVar
 from types import FrameType
 
 from .errors import Interrupted
@@ -37,11 +38,11 @@ def install() -> None:
 
 @contextmanager
 def ignored_by_children() -> Iterator[None]:
-    """Start child processes inside this block, so that a Ctrl-C typed at the terminal
-    (which reaches the whole process group) stops only this process's queue and not
-    the children's work; a signal ignored at exec stays ignored in the child."""
-    previous = {number: signal.signal(number, signal.SIG_IGN)
-                for number in (signal.SIGINT, signal.SIGHUP)}
+    """Start child processes inside this block, so that a stop signal sent to the whole
+    process group (Ctrl-C at the terminal, `kill -TERM -- -PGID`) stops only this
+    process's queue and not the children's work, which this process winds up; a
+    signal ignored at exec stays ignored in the child."""
+    previous = {number: signal.signal(number, signal.SIG_IGN) for number in HANDLED}
     try:
         yield
     finally:
@@ -58,7 +59,28 @@ def signal_number() -> int | None:
     return _received[0] if _received else None
 
 
+def abandon_requested() -> bool:
+    return _abandon.is_set()
+
+
+# On a worker of a cluster, where the signals reach the process that runs the
+# command and not this one: whether that process asks to abandon the work.
+_remote_abandon: ContextVar[Callable[[], bool] | None] = ContextVar("remote_abandon",
+                                                                    default=None)
+
+
+@contextmanager
+def abandoned_when(asked: Callable[[], bool]) -> Iterator[None]:
+    """Inside the block, check_abandon also raises once `asked()` is true."""
+    reset = _remote_abandon.set(asked)
+    try:
+        yield
+    finally:
+        _remote_abandon.reset(reset)
+
+
 def check_abandon() -> None:
     """Raise Interrupted in a file's work when the user asked twice to stop."""
-    if _abandon.is_set():
+    remote = _remote_abandon.get()
+    if _abandon.is_set() or (remote is not None and remote()):
         raise Interrupted()

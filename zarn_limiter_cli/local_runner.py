@@ -12,10 +12,11 @@ from collections.abc import Callable, Sequence
 from concurrent.futures import FIRST_COMPLETED, Future, ThreadPoolExecutor, wait
 
 from .errors import Interrupted
-from .file_job import Job, JobSettings, limit_file
+from .file_job import Job, JobSettings
 from .file_result import FAILED, FileResult
 from .interrupts import stop_requested
 from .progress import Stages
+from .task import Task, run_task
 
 OnResult = Callable[[FileResult], None]
 # How often the main thread looks for a stop request while files are limited.
@@ -27,24 +28,24 @@ def interrupted(job: Job) -> FileResult:
 
 
 def run_in_threads(
-    jobs: Sequence[Job], settings: JobSettings, workers: int, on_result: OnResult,
+    tasks: Sequence[Task], settings: JobSettings, workers: int, on_result: OnResult,
     stages: Stages | None = None,
 ) -> dict[int, FileResult]:
-    """Limit the jobs, `workers` at a time; returns the results by job index."""
+    """Limit the files, `workers` at a time; returns the results by task index."""
     results: dict[int, FileResult] = {}
-    waiting = deque(enumerate(jobs))
+    waiting = deque(enumerate(tasks))
     running: dict[Future[FileResult], int] = {}
     with ThreadPoolExecutor(max_workers=workers) as pool:
         while running or (waiting and not stop_requested()):
             while waiting and len(running) < workers and not stop_requested():
-                index, job = waiting.popleft()
-                running[pool.submit(limit_file, job, settings, stages)] = index
+                index, task = waiting.popleft()
+                running[pool.submit(run_task, task, settings, stages)] = index
             done, _ = wait(running, timeout=POLL_SECONDS, return_when=FIRST_COMPLETED)
             for future in done:
                 index = running.pop(future)
                 try:
                     results[index] = future.result()
                 except Interrupted:
-                    results[index] = interrupted(jobs[index])
+                    results[index] = interrupted(tasks[index].job)
                 on_result(results[index])
     return results

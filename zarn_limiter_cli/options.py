@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import importlib.metadata
 import inspect
 import math
 import re
@@ -23,6 +24,7 @@ LIMITER_DEFAULTS = {
 PROGRAM = "zarn-limit"
 DEMO_FILE_NAME = "limited_demo.wav"
 REPORT_SUFFIXES = (".csv", ".json")
+DASK_WAIT_SECONDS = 60.0
 PLOT_SUFFIXES = (".png", ".pdf", ".svg")
 
 
@@ -44,6 +46,7 @@ class Options:
     dry_run: bool
     jobs: int
     dask: str | None
+    dask_wait_s: float
     report: Path | None
     plot: Path | None
     quiet: bool
@@ -76,8 +79,17 @@ def _count(text: str) -> int:
     return value
 
 
+def _seconds(text: str) -> float:
+    value = _number(text)
+    if value <= 0.0:
+        raise argparse.ArgumentTypeError(f"must be more than 0 seconds, got {text}")
+    return value
+
+
 def _dask_address(text: str) -> str:
-    if text.startswith("local") and not re.fullmatch(r"local(:[1-9][0-9]*)?", text):
+    # Anything else is the scheduler's address, as distributed.Client takes it
+    # (localhost:8786, tcp://, tls://, ucx://, ...).
+    if re.fullmatch(r"local(:.*)?", text) and not re.fullmatch(r"local(:[1-9][0-9]*)?", text):
         raise argparse.ArgumentTypeError(
             f"{text!r}: use local, local:N with N at least 1, or a scheduler address"
         )
@@ -98,6 +110,13 @@ def _path_with_suffix(suffixes: tuple[str, ...]) -> Callable[[str], Path]:
     return parse
 
 
+def _version() -> str:
+    try:
+        return importlib.metadata.version("zarn-limiter")
+    except importlib.metadata.PackageNotFoundError:  # run from a source tree
+        return "(version unknown: not installed)"
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = _Parser(
         prog=PROGRAM,
@@ -115,9 +134,15 @@ def build_parser() -> argparse.ArgumentParser:
             "Results go to stdout, one line per file; errors and progress to stderr. "
             "Ctrl-C, SIGTERM or SIGHUP lets the files in hand finish and starts no other; "
             "a second one abandons those too. No temporary file is left behind. "
-            "Exit status: 0 success, 1 some files failed, 2 bad usage (nothing written), "
+            "Exit status: 0 success, 1 some files or entries of folders failed, or the "
+            "results, report or plot could not be written, 2 bad usage or a cluster "
+            "without workers (nothing written), "
             "128 + the signal number when interrupted (130 for Ctrl-C, 143 for SIGTERM)."
         ),
+    )
+    parser.add_argument(
+        "--version", action="version", version=f"{PROGRAM} {_version()}",
+        help="print the version of zarn-limiter and exit",
     )
     parser.add_argument(
         "inputs", nargs="*", type=Path, metavar="INPUT",
@@ -206,9 +231,15 @@ def _add_running_options(running: argparse._ArgumentGroup) -> None:
     )
     running.add_argument(
         "--dask", type=_dask_address, metavar="ADDRESS",
-        help="limit the files on a Dask cluster: a scheduler address, or local or "
+        help="limit the files on a Dask cluster: a scheduler address, as "
+        "distributed.Client takes it (host:port, tcp://, tls://, ucx://...), or local or "
         "local:N for N local worker processes; the files must be on storage the "
         "workers share (needs the 'dask' extra)",
+    )
+    running.add_argument(
+        "--dask-wait", type=_seconds, default=DASK_WAIT_SECONDS, metavar="SECONDS",
+        help="how long to wait for a worker when the cluster has none, at the start or "
+        "later, before giving up (default: %(default)s)",
     )
 
 
@@ -236,6 +267,7 @@ def parse_options(argv: Sequence[str] | None) -> Options:
         dry_run=arguments.dry_run,
         jobs=arguments.jobs,
         dask=arguments.dask,
+        dask_wait_s=arguments.dask_wait,
         report=arguments.report,
         plot=arguments.plot,
         quiet=arguments.quiet,

@@ -72,7 +72,16 @@ struct Cascade {
     double release_coefficient;
     double threshold;
     std::uint64_t lookahead_samples;
-    float* values;  // peaks of the frames not yet yielded, gains of the rest
+    // Peaks of the frames not yet yielded, gains of the rest: values[k]
+    // belongs to frame first_frame + k.
+    float* values;
+    std::uint64_t first_frame;
+
+    // The value of the frame that iteration `iteration` (at least
+    // lookahead_samples) yields.
+    float* yielded(std::uint64_t iteration) const {
+        return values + (iteration - lookahead_samples - first_frame);
+    }
 };
 
 double capped(double y3) {
@@ -110,7 +119,7 @@ double capped(double y3) {
 // before it.
 [[gnu::always_inline]] inline void yield_frame(Cascade& c, std::uint64_t iteration, double y) {
     if (iteration >= c.lookahead_samples) {
-        float& frame = c.values[iteration - c.lookahead_samples];
+        float& frame = *c.yielded(iteration);
         frame = frame_gain(y, static_cast<double>(frame), c.threshold);
     }
 }
@@ -186,8 +195,7 @@ ZARN_CLONED_FOR("fma") void follow_targets(
                 std::min<std::uint64_t>(run, c.lookahead_samples - iteration));
             follow_segment<false>(c, window, targets + k, nullptr, run);
         } else {
-            follow_segment<true>(c, window, targets + k,
-                                 c.values + (iteration - c.lookahead_samples), run);
+            follow_segment<true>(c, window, targets + k, c.yielded(iteration), run);
         }
         target_minimum.commit(window, run);
         k += run;
@@ -222,7 +230,7 @@ ZARN_CLONED_FOR("fma") std::uint64_t follow_unity(
         const std::uint64_t yield_begin = std::max<std::uint64_t>(first + k, c.lookahead_samples);
         if (end > yield_begin) {
             const auto y = static_cast<float>(capped(c.third.sum * c.third.inverse_length));
-            std::fill_n(c.values + (yield_begin - c.lookahead_samples), end - yield_begin, y);
+            std::fill_n(c.yielded(yield_begin), end - yield_begin, y);
         }
         c.first.skip(rest);
         c.second.skip(rest);
@@ -276,24 +284,27 @@ void GainEnvelope::reset() {
     for (SmoothingStage& stage : state.stages) {
         stage.reset();
     }
-    next_iteration = 0;
+    state.next_iteration = 0;
     // Frames before the first count as silent ones.
-    quiet_frames = window_length;
-    settled_iterations = 0;
+    state.quiet_frames = window_length;
+    state.settled_iterations = 0;
 }
 
 void GainEnvelope::run(std::span<float> frame_gains) {
-    run_until(frame_gains, frame_gains.size());
+    run_until({frame_gains.data(), 0, frame_gains.size()},
+              frame_gains.size() + lookahead_samples);
 }
 
-void GainEnvelope::run_until(std::span<float> frame_gains, std::size_t end_frame) {
-    const std::uint64_t frames = frame_gains.size();
-    const std::uint64_t end_iteration = std::min<std::uint64_t>(end_frame, frames) + lookahead_samples;
+void GainEnvelope::run_until(FrameWindow window, std::uint64_t end_iteration) {
+    const std::uint64_t frames = window.frames_known;
+    std::uint64_t& next_iteration = state.next_iteration;
+    std::uint64_t& quiet_frames = state.quiet_frames;
+    std::uint64_t& settled_iterations = state.settled_iterations;
     std::array<SmoothingStage, 3>& stages = state.stages;
     const std::uint64_t settled_needed = stages[0].length + stages[1].length + stages[2].length;
     Cascade cascade{StageRegisters(stages[0]), StageRegisters(stages[1]), StageRegisters(stages[2]),
                     state.follower, release_coefficient, threshold, lookahead_samples,
-                    frame_gains.data()};
+                    window.values, window.first_frame};
     const std::uint32_t quiet_bits = quiet_peak_bits(threshold);
     double targets[chunk_iterations];
 
@@ -304,7 +315,8 @@ void GainEnvelope::run_until(std::span<float> frame_gains, std::size_t end_frame
         // Iterations past the last frame read silence.
         const std::size_t real =
             first < frames ? static_cast<std::size_t>(std::min<std::uint64_t>(count, frames - first)) : 0;
-        const float* const peaks = frame_gains.data() + first;
+        const float* const peaks =
+            real > 0 ? window.values + (first - window.first_frame) : window.values;
         const bool quiet_chunk = magnitudes_at_most(peaks, real, quiet_bits);
 
         // Every window of this chunk holds only frames at or below the

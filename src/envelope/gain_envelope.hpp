@@ -26,13 +26,34 @@ inline double target_gain(double peak, double threshold) {
 }
 
 // What one run of the envelope advances and every run first resets: the
-// moving minimum of the target gains, the release follower and the three
-// smoothing stages of the attack cascade.
+// moving minimum of the target gains, the release follower, the three
+// smoothing stages of the attack cascade and the run's progress. A run may
+// be taken up again later (a stream, block after block) from this state
+// alone.
 struct EnvelopeState {
     SlidingMinimum target_minimum;
     std::array<SmoothingStage, 3> stages;
     // The release follower: the gain before smoothing, 1.0 when neutral.
     double follower = 1.0;
+    // Progress of the current run: the next iteration pushes the target of
+    // frame next_iteration and yields the gain of the frame
+    // lookahead_samples before it.
+    std::uint64_t next_iteration = 0;
+    // Frames at or below the threshold since the last one above it.
+    std::uint64_t quiet_frames = 0;
+    // Consecutive iterations in which the follower stayed at a fixed point
+    // with a window minimum of 1.0.
+    std::uint64_t settled_iterations = 0;
+};
+
+// The frames of a run that are in memory: values[k] belongs to frame
+// first_frame + k and holds its peak until its gain replaces it. The run
+// has seen frames_known frames so far; iterations never read a peak past
+// them, and those at or past it read silence.
+struct FrameWindow {
+    float* values;
+    std::uint64_t first_frame;
+    std::uint64_t frames_known;
 };
 
 // One run of the gain envelope over a buffer's frames: the limiter's
@@ -61,19 +82,14 @@ struct GainEnvelope {
     // Expects a reset envelope and at least one frame.
     void run(std::span<float> frame_gains);
 
-    // The same, in steps: gives frames [0, end_frame) their gains (reading
-    // the peaks of up to lookahead_samples frames beyond), continuing where
-    // the previous step of this run stopped. The span is the whole buffer's
-    // every time.
-    void run_until(std::span<float> frame_gains, std::size_t end_frame);
-
-    // Progress of the current run.
-    std::uint64_t next_iteration = 0;
-    // Frames at or below the threshold since the last one above it.
-    std::uint64_t quiet_frames = 0;
-    // Consecutive iterations in which the follower stayed at a fixed point
-    // with a window minimum of 1.0.
-    std::uint64_t settled_iterations = 0;
+    // The same, in steps: runs the iterations up to `end_iteration`,
+    // continuing where the previous step of this run stopped, and so gives
+    // the frames before end_iteration - lookahead_samples their gains.
+    // Iteration i reads the peak of frame i while i < frames_known and
+    // silence after; the window must hold every frame from the one the
+    // next iteration yields (or the first, early in the run) to the last
+    // one that an iteration of this step reads.
+    void run_until(FrameWindow window, std::uint64_t end_iteration);
 };
 
 }  // namespace zarn

@@ -13,8 +13,22 @@
 
 namespace zarn {
 
+// Frames of a pass in memory, channel-major: sample (c, k) of frame
+// first_frame + k is samples[c * stride + k], for k < frames. gains[k]
+// holds that frame's peak once gathered and its gain once decided; the
+// peaks of the first peaks_gathered frames are already there.
+struct PassWindow {
+    float* samples;
+    std::size_t stride;
+    std::size_t channels;
+    float* gains;
+    std::uint64_t first_frame;
+    std::size_t frames;
+    std::size_t peaks_gathered;
+};
+
 // A limiter: the values derived once from its settings, and the envelope
-// state that every processing call resets and advances.
+// state that a pass resets and advances.
 struct Limiter {
     // Validates the settings and derives every sample count. Returns the
     // first configuration error; throws std::bad_alloc when the moving
@@ -29,6 +43,20 @@ struct Limiter {
     // Throws std::bad_alloc if the frame gains cannot be allocated.
     Expected<SampleBuffer, LimiterError> process(std::span<float> samples, std::size_t channels);
 
+    // Starts a new pass: the next frame is frame 0 of a new run.
+    void restart();
+
+    // One step of a pass, the whole buffer's or a stream's: gathers the
+    // peaks of the window's frames not gathered yet, runs the envelope over
+    // every frame seen so far (and, when `last`, over the silence after
+    // them), and limits in place the window's frames whose gains are now
+    // decided. Returns their number, counted from the window's start: every
+    // frame when `last`, otherwise those lookahead_samples or more frames
+    // before the end of the window. The window holds every frame not yet
+    // decided when the step starts; its samples are finite. Allocates
+    // nothing.
+    std::size_t advance(const PassWindow& window, bool last);
+
     std::uint32_t sample_rate;
     double threshold_dBFS;
     double threshold;                  // linear ceiling, in [0, 1]
@@ -38,6 +66,9 @@ struct Limiter {
     double release_samples;            // not rounded; may be +inf
     double release_coefficient;        // 1 / (release_samples + 1)
     EnvelopeState state;
+
+private:
+    GainEnvelope envelope();
 };
 
 // Splits a look-ahead of `lookahead_samples` frames into the lengths of the

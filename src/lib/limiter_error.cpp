@@ -38,6 +38,11 @@ std::string text_of(const NonFiniteSample& error) {
     return "input sample at flat index " + render_unsigned(error.index) + " is not finite";
 }
 
+std::string text_of(const NonFiniteStreamSample& error) {
+    return "input sample at frame " + render_unsigned(error.frame) + ", channel " +
+           render_unsigned(error.channel) + " is not finite";
+}
+
 }  // namespace
 
 std::string LimiterError::message() const {

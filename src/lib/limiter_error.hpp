@@ -30,10 +30,15 @@ struct IndivisibleLength {
 struct NonFiniteSample {
     std::uint64_t index;  // position in the channel-major buffer
 };
+// A NaN or infinity in a stream, by its place from the stream's start.
+struct NonFiniteStreamSample {
+    std::uint64_t frame;
+    std::uint64_t channel;
+};
 
 struct LimiterError {
     std::variant<ZeroSampleRate, InvalidThreshold, InvalidDuration, AttackRoundsToZero,
-                 ZeroChannels, IndivisibleLength, NonFiniteSample>
+                 ZeroChannels, IndivisibleLength, NonFiniteSample, NonFiniteStreamSample>
         kind;
 
     // The fixed English text of the variant with its numbers filled in.

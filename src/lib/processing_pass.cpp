@@ -1,13 +1,13 @@
 #include <algorithm>
 #include <bit>
 #include <cstdint>
-#include <optional>
 #include <span>
 #include <utility>
 
 #include "envelope/float_bits.hpp"
 #include "envelope/gain_envelope.hpp"
 #include "lib/limiter.hpp"
+#include "lib/non_finite_search.hpp"
 
 // The pass in blocks, with checks that only read and vectorise, skipping
 // the writes of quiet blocks. The tests compare it, errors, gains and
@@ -24,36 +24,14 @@ namespace {
 // between the peaks, the envelope and the gain application.
 constexpr std::size_t block_frames = 4096;
 
-// Position of the first NaN or infinite sample, in buffer order.
-std::optional<std::size_t> first_non_finite(std::span<const float> samples) {
-    for (std::size_t i = 0; i < samples.size(); ++i) {
-        if (magnitude_bits(samples[i]) > largest_finite_bits) {
-            return i;
-        }
-    }
-    return std::nullopt;
-}
-
-// Position of the first non-finite sample in buffer order, found block by
-// block so that a buffer without one is only read, at full speed.
-std::optional<std::size_t> find_non_finite(std::span<const float> samples) {
-    for (std::size_t begin = 0; begin < samples.size(); begin += block_frames) {
-        const std::size_t count = std::min(block_frames, samples.size() - begin);
-        if (!magnitudes_at_most(samples.data() + begin, count, largest_finite_bits)) {
-            return begin + *first_non_finite(samples.subspan(begin, count));
-        }
-    }
-    return std::nullopt;
-}
-
-// Sets the peaks of frames [begin, end): the largest magnitude of the
-// frame's samples, channel block after channel block. Magnitudes of finite
-// floats are compared as bit patterns, which order them as their values.
-void gather_peaks(std::span<const float> samples, std::size_t channels, std::size_t begin,
-                  std::size_t end, float* peaks) {
-    const std::size_t frames = samples.size() / channels;
-    for (std::size_t c = 0; c < channels; ++c) {
-        const float* const channel = samples.data() + c * frames;
+// Sets the peaks of the window's frames [begin, end): the largest magnitude
+// of the frame's samples, channel row after channel row. Magnitudes of
+// finite floats are compared as bit patterns, which order them as their
+// values.
+void gather_peaks(const PassWindow& window, std::size_t begin, std::size_t end) {
+    float* const peaks = window.gains;
+    for (std::size_t c = 0; c < window.channels; ++c) {
+        const float* const channel = window.samples + c * window.stride;
         for (std::size_t t = begin; t < end; ++t) {
             const std::uint32_t magnitude = magnitude_bits(channel[t]);
             const std::uint32_t peak = c == 0 ? 0 : std::bit_cast<std::uint32_t>(peaks[t]);
@@ -85,6 +63,65 @@ void apply_gains(float* channel, const float* gains, std::size_t count, float ce
 
 }  // namespace
 
+GainEnvelope Limiter::envelope() {
+    return {state, threshold, lookahead_samples, window_length, release_coefficient};
+}
+
+void Limiter::restart() {
+    envelope().reset();
+}
+
+std::size_t Limiter::advance(const PassWindow& window, bool last) {
+    const std::uint64_t known = window.first_frame + window.frames;
+    if (last && window.frames == 0) {
+        return 0;
+    }
+    // The run's iterations end with the last frame seen, or, at the end of
+    // the run, lookahead_samples iterations of silence later; the frames
+    // lookahead_samples before that end are decided.
+    const std::uint64_t end_iteration = last ? known + lookahead_samples : known;
+    const std::uint64_t decided_end = std::max(end_iteration, window.first_frame + lookahead_samples);
+    const auto decided = static_cast<std::size_t>(decided_end - lookahead_samples - window.first_frame);
+    GainEnvelope run = envelope();
+    const FrameWindow frames{window.gains, window.first_frame, known};
+
+    // Block by block, the peaks are formed just ahead of the envelope (which
+    // reads lookahead_samples frames beyond the block) and the block's gains
+    // are applied as soon as they are decided, while the gains and, for a
+    // short look-ahead, the samples just read for the peaks are in cache.
+    const auto ceiling = static_cast<float>(threshold);
+    std::size_t peaks_end = window.peaks_gathered;
+    for (std::size_t begin = 0; begin < decided; begin += block_frames) {
+        const std::size_t count = std::min(block_frames, decided - begin);
+        const auto needed = static_cast<std::size_t>(
+            std::min<std::uint64_t>(window.frames, begin + count + lookahead_samples));
+        gather_peaks(window, peaks_end, needed);
+        peaks_end = std::max(peaks_end, needed);
+        // A block whose samples lie within the ceiling and whose gains are
+        // all 1.0 would be rewritten with the same bits (s x 1 = s, and the
+        // clamp does nothing), so it is not written at all: quiet audio
+        // then costs no memory writes. The peaks are read before the
+        // envelope replaces them with the gains.
+        const bool within_ceiling =
+            magnitudes_at_most(window.gains + begin, count, magnitude_bits(ceiling));
+        run.run_until(frames, window.first_frame + begin + count + lookahead_samples);
+        if (within_ceiling && all_unity(window.gains + begin, count)) {
+            continue;
+        }
+        for (std::size_t c = 0; c < window.channels; ++c) {
+            apply_gains(window.samples + c * window.stride + begin, window.gains + begin, count,
+                        ceiling);
+        }
+    }
+    // The frames still undecided: their peaks are seen now, so that the next
+    // step (or the end of the run) continues from every frame so far.
+    if (peaks_end < window.frames) {
+        gather_peaks(window, peaks_end, window.frames);
+    }
+    run.run_until(frames, end_iteration);
+    return decided;
+}
+
 Expected<SampleBuffer, LimiterError> Limiter::process(std::span<float> samples,
                                                      std::size_t channels) {
     if (channels == 0) {
@@ -98,37 +135,15 @@ Expected<SampleBuffer, LimiterError> Limiter::process(std::span<float> samples,
     }
     const std::size_t frames = samples.size() / channels;
     SampleBuffer frame_gains(frames);
-    GainEnvelope envelope{state, threshold, lookahead_samples, window_length, release_coefficient};
-    envelope.reset();
-
-    // Block by block, the peaks are formed just ahead of the envelope (which
-    // reads lookahead_samples frames beyond the block) and the block's gains
-    // are applied as soon as they are decided, while the gains and, for a
-    // short look-ahead, the samples just read for the peaks are in cache.
-    const auto ceiling = static_cast<float>(threshold);
-    std::size_t peaks_end = 0;
-    for (std::size_t begin = 0; begin < frames; begin += block_frames) {
-        const std::size_t count = std::min(block_frames, frames - begin);
-        const auto needed = static_cast<std::size_t>(
-            std::min<std::uint64_t>(frames, begin + count + lookahead_samples));
-        gather_peaks(samples, channels, peaks_end, needed, frame_gains.data());
-        peaks_end = needed;
-        // A block whose samples lie within the ceiling and whose gains are
-        // all 1.0 would be rewritten with the same bits (s x 1 = s, and the
-        // clamp does nothing), so it is not written at all: quiet audio
-        // then costs no memory writes. The peaks are read before the
-        // envelope replaces them with the gains.
-        const bool within_ceiling =
-            magnitudes_at_most(frame_gains.data() + begin, count, magnitude_bits(ceiling));
-        envelope.run_until(frame_gains.span(), begin + count);
-        if (within_ceiling && all_unity(frame_gains.data() + begin, count)) {
-            continue;
-        }
-        for (std::size_t c = 0; c < channels; ++c) {
-            apply_gains(samples.data() + c * frames + begin, frame_gains.data() + begin, count,
-                        ceiling);
-        }
-    }
+    restart();
+    advance({.samples = samples.data(),
+             .stride = frames,
+             .channels = channels,
+             .gains = frame_gains.data(),
+             .first_frame = 0,
+             .frames = frames,
+             .peaks_gathered = 0},
+            true);
     return frame_gains;
 }
 

@@ -3,21 +3,20 @@
 #include <algorithm>
 #include <array>
 #include <cstddef>
-#include <exception>
 #include <optional>
 #include <span>
 #include <utility>
 #include <variant>
 
+#include "binding/call_boundary.hpp"
+#include "binding/channel_major_copy.hpp"
+#include "binding/error_texts.hpp"
+#include "binding/numpy_api.hpp"
+#include "binding/sample_array.hpp"
+#include "binding/lock_release.hpp"
 #include "lib/expected.hpp"
 #include "lib/limiter_error.hpp"
 #include "lib/sample_buffer.hpp"
-#include "python/call_boundary.hpp"
-#include "python/channel_major_copy.hpp"
-#include "python/error_texts.hpp"
-#include "python/numpy_api.hpp"
-#include "python/sample_array.hpp"
-#include "python/thread_unwinding.hpp"
 
 namespace zarn::python {
 
@@ -63,32 +62,15 @@ std::optional<Layout> read_layout(const PyArrayObject& array, std::int64_t axis)
     return layout;
 }
 
-// Runs the pass with the interpreter lock released (it touches only the
-// call's buffer and the limiter, so other Python threads run meanwhile) and
-// takes the lock back on every way out, a failure of the pass included.
-// Taking it back can end this thread (at interpreter exit the interpreter
-// unwinds threads that ask for it), so that happens outside any destructor
-// or handler, where the unwinding can pass.
+// Runs the pass with the interpreter lock released: it touches only the
+// call's buffer and the limiter.
 Expected<SampleBuffer, LimiterError> run_pass(Limiter& limiter, SampleBuffer& samples,
                                               const Layout& layout) {
-    PyThreadState* thread_state = PyEval_SaveThread();
-    std::exception_ptr failure;
-    std::optional<Expected<SampleBuffer, LimiterError>> result;
-    try {
-        result.emplace(describing_shortage(
+    return without_interpreter_lock([&] {
+        return describing_shortage(
             [&] { return limiter.process(samples.span(), layout.channels); },
-            [&] { return error_texts::frame_gains(layout.frames); }));
-    } catch (...) {
-        if (ending_thread_unwinds()) {
-            throw;
-        }
-        failure = std::current_exception();
-    }
-    PyEval_RestoreThread(thread_state);
-    if (failure) {
-        std::rethrow_exception(failure);
-    }
-    return std::move(*result);
+            [&] { return error_texts::frame_gains(layout.frames); });
+    });
 }
 
 // Raises the ValueError of a failed pass. The position of a non-finite
@@ -120,7 +102,7 @@ SampleBuffer channel_major_samples(AudioInput& input, const PyArrayObject& array
     }
     SampleBuffer samples = buffer_for(layout);
     gather_channel_major(array.data, layout.channels, layout.frames, layout.channel_stride,
-                         layout.frame_stride, samples.data());
+                         layout.frame_stride, samples.data(), layout.frames);
     return samples;
 }
 
@@ -130,7 +112,7 @@ SampleBuffer row_major_samples(SampleBuffer channel_major, const Layout& layout)
         return channel_major;
     }
     SampleBuffer frames_first = buffer_for(layout);
-    interleave_channels(channel_major.data(), layout.channels, layout.frames,
+    interleave_channels(channel_major.data(), layout.frames, layout.channels, layout.frames,
                         frames_first.data());
     return frames_first;
 }

@@ -4,8 +4,8 @@
 
 #include <cstdint>
 
+#include "binding/audio_conversion.hpp"
 #include "lib/limiter.hpp"
-#include "python/audio_conversion.hpp"
 
 namespace zarn::python {
 

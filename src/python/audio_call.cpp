@@ -6,11 +6,11 @@
 #include <span>
 #include <utility>
 
-#include "python/argument_conversion.hpp"
+#include "binding/audio_conversion.hpp"
+#include "binding/floating_point_environment.hpp"
+#include "binding/py_ref.hpp"
+#include "binding/argument_conversion.hpp"
 #include "python/array_marshalling.hpp"
-#include "python/audio_conversion.hpp"
-#include "python/floating_point_environment.hpp"
-#include "python/py_ref.hpp"
 
 namespace zarn::python {
 

@@ -2,9 +2,9 @@
 
 #include <Python.h>
 
+#include "binding/argument_binder.hpp"
+#include "binding/borrow_guard.hpp"
 #include "lib/limiter.hpp"
-#include "python/argument_binder.hpp"
-#include "python/borrow_guard.hpp"
 
 namespace zarn::python {
 

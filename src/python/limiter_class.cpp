@@ -8,16 +8,16 @@
 #include <type_traits>
 #include <utility>
 
+#include "binding/argument_binder.hpp"
+#include "binding/borrow_guard.hpp"
+#include "binding/call_boundary.hpp"
+#include "binding/floating_point_environment.hpp"
+#include "binding/once_cell.hpp"
+#include "binding/py_ref.hpp"
 #include "lib/limiter.hpp"
 #include "lib/number_text.hpp"
-#include "python/argument_binder.hpp"
-#include "python/argument_conversion.hpp"
+#include "binding/argument_conversion.hpp"
 #include "python/audio_call.hpp"
-#include "python/borrow_guard.hpp"
-#include "python/call_boundary.hpp"
-#include "python/floating_point_environment.hpp"
-#include "python/once_cell.hpp"
-#include "python/py_ref.hpp"
 #include "python/settings_doc.hpp"
 
 namespace zarn::python {

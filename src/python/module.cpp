@@ -1,16 +1,14 @@
 #include <Python.h>
 
 #include <array>
-#include <cstdint>
 
-#include "lib/limiter_error.hpp"
-#include "python/argument_binder.hpp"
+#include "binding/argument_binder.hpp"
+#include "binding/call_boundary.hpp"
+#include "binding/module_namespace.hpp"
+#include "binding/py_ref.hpp"
 #include "python/audio_call.hpp"
-#include "python/call_boundary.hpp"
 #include "python/limiter_class.hpp"
-#include "python/py_ref.hpp"
 #include "python/settings_doc.hpp"
-#include "python/python_exception.hpp"
 
 namespace zarn::python {
 namespace {
@@ -64,60 +62,10 @@ PyMethodDef module_functions[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-// The add operation: lists `name` in the module's __all__ (a list, created
-// empty when the module has none yet), then sets the attribute `name`.
-bool add_to_module(PyObject* module, const char* name, PyObject* value) {
-    PyRef all = PyRef::steal(PyObject_GetAttrString(module, "__all__"));
-    if (!all && PyErr_ExceptionMatches(PyExc_AttributeError)) {
-        PyErr_Clear();
-        all = PyRef::steal(PyList_New(0));
-        if (all && PyObject_SetAttrString(module, "__all__", all.get()) < 0) {
-            return false;
-        }
-    }
-    if (!all) {
-        return false;
-    }
-    if (!PyList_Check(all.get())) {
-        PyErr_SetString(PyExc_TypeError, "the module's __all__ must be a list");
-        return false;
-    }
-    const PyRef listed = PyRef::steal(PyUnicode_FromString(name));
-    if (!listed) {
-        return false;
-    }
-    // A list that exists and cannot grow is an internal failure of the step.
-    if (PyList_Append(all.get(), listed.get()) < 0) {
-        throw zarn::InternalError("could not append __name__ to __all__: " +
-                                  PythonException::take().describe());
-    }
-    return PyObject_SetAttr(module, listed.get(), value) == 0;
-}
-
-// The class and the exception type are process-wide objects; objects of one
-// interpreter must not be used by another, so they belong to the main
-// interpreter (identifier 0) and every other interpreter is refused.
-// Whichever imports first, the main interpreter can always load the module.
-bool check_interpreter() {
-    const std::int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
-    if (current != 0 && current != -1) {
-        PyErr_SetString(PyExc_ImportError,
-                        "zarn_limiter can be loaded by only one interpreter per process");
-    }
-    return current == 0;
-}
-
-// The class, created once per process; a failure is reported as a
-// RuntimeError caused by the exception of the failed creation.
-bool add_class(PyObject* module) {
-    PyTypeObject* type = limiter_type();
-    if (type == nullptr) {
-        raise_caused_by(PyExc_RuntimeError, "An error occurred while initializing class ZarnLimiter",
-                        PythonException::take());
-        return false;
-    }
-    return add_to_module(module, "ZarnLimiter", reinterpret_cast<PyObject*>(type));
-}
+// The module's classes, added by the exec step in this order.
+constexpr ModuleType module_types[] = {
+    {"ZarnLimiter", limiter_type},
+};
 
 // Each function of the table, created anew for this module object.
 bool add_functions(PyObject* module) {
@@ -139,7 +87,9 @@ bool add_functions(PyObject* module) {
 // Py_mod_exec: fills a fresh module object with the class and the function.
 int module_exec(PyObject* module) {
     return call_boundary<int>(-1, [&] {
-        return check_interpreter() && add_class(module) && add_functions(module) ? 0 : -1;
+        const bool filled = check_interpreter("zarn_limiter") &&
+                            add_types(module, module_types) && add_functions(module);
+        return filled ? 0 : -1;
     });
 }
 

@@ -1,8 +1,10 @@
 """zarn-limit on files it is given: formats kept, the ceiling held in the written file,
 copies of files within it, loudness and true peak, and what it refuses."""
 
+import base64
 import csv
 import json
+import struct
 import sys
 
 import numpy as np
@@ -12,12 +14,22 @@ sf = pytest.importorskip("soundfile")
 pytest.importorskip("pyloudnorm")
 pytest.importorskip("tqdm")
 scipy_signal = pytest.importorskip("scipy.signal")
+mutagen = pytest.importorskip("mutagen")
+
+import mutagen.apev2 as mutagen_apev2  # noqa: E402
+import mutagen.flac as mutagen_flac  # noqa: E402
+import mutagen.id3 as mutagen_id3  # noqa: E402
+import mutagen.mp3 as mutagen_mp3  # noqa: E402
 
 import zarn_limiter  # noqa: E402
 from zarn_limiter_cli import main  # noqa: E402
 from zarn_limiter_cli.file_result import REPORT_COLUMNS  # noqa: E402
+from zarn_limiter_cli.sample_region import locate_samples  # noqa: E402
+from zarn_limiter_cli.sample_rewrite import rewrite_samples  # noqa: E402
 
-from cli_audio import RATE, leftovers, make_file  # noqa: E402
+from cli_audio import (  # noqa: E402
+    RATE, bursts, leftovers, make_file, make_file_with_chunks, peak_entries,
+)
 
 CEILING_DBFS = -3.0
 CEILING = 10.0 ** (CEILING_DBFS / 20.0)
@@ -240,3 +252,211 @@ def test_quiet_run_writes_only_the_csv_report(tmp_path, capsys):
     assert list(rows[0]) == list(REPORT_COLUMNS)
     assert [(row["status"], row["frames"]) for row in rows] == [("copied", "0"), ("limited", "8000")]
     assert sf.info(tmp_path / "empty_limited.wav").frames == 0
+
+
+# container, subtype, byte order, channels, extension
+IN_PLACE = [
+    ("WAV", "PCM_24", "FILE", 2, ".wav"),
+    ("WAV", "PCM_16", "BIG", 2, ".wav"),
+    ("WAVEX", "PCM_24", "FILE", 6, ".wav"),
+    ("WAV", "FLOAT", "FILE", 1, ".wav"),
+    ("RF64", "PCM_24", "FILE", 2, ".rf64"),
+    ("W64", "DOUBLE", "FILE", 2, ".w64"),
+    ("AIFF", "PCM_16", "FILE", 2, ".aiff"),
+    ("AIFF", "PCM_16", "LITTLE", 2, ".aifc"),
+    ("AIFF", "FLOAT", "FILE", 1, ".aifc"),
+    ("CAF", "PCM_24", "FILE", 2, ".caf"),
+    ("CAF", "ULAW", "FILE", 1, ".caf"),
+    ("AU", "PCM_16", "FILE", 2, ".au"),
+    ("NIST", "PCM_24", "FILE", 2, ".nist"),
+    ("IRCAM", "FLOAT", "BIG", 1, ".sf"),
+]
+
+
+@pytest.mark.parametrize(("container", "subtype", "endian", "channels", "extension"), IN_PLACE,
+                         ids=[f"{c}-{s}-{e}-{n}" for c, s, e, n, _ in IN_PLACE])
+def test_everything_but_the_samples_is_kept(tmp_path, container, subtype, endian, channels,
+                                            extension):
+    source = tmp_path / f"in{extension}"
+    offset, length = make_file_with_chunks(source, container, subtype, endian, channels).samples
+
+    assert main([str(source), *OPTIONS]) == 0
+
+    target = tmp_path / f"in_limited{extension}"
+    before, after = bytearray(source.read_bytes()), bytearray(target.read_bytes())
+    peak = peak_entries(after, offset)
+    if peak is not None:  # it describes the new samples
+        magnitudes = np.abs(read_exact(target)).astype(np.float32)
+        start, entry = peak
+        size = struct.calcsize(entry)
+        assert [struct.unpack_from(entry, after, start + size * c) for c in range(channels)] == [
+            (float(column.max()), int(column.argmax())) for column in magnitudes.T]
+        before[start:start + size * channels] = after[start:start + size * channels]
+    assert len(after) == len(before)
+    assert after[:offset] == before[:offset] and after[offset + length:] == before[offset + length:]
+    assert after[offset:offset + length] != before[offset:offset + length]
+
+
+def _picture():
+    picture = mutagen_flac.Picture()
+    picture.type, picture.mime, picture.desc = 3, "image/png", "front"
+    picture.width, picture.height, picture.depth = 1, 1, 24
+    picture.data = b"\x89PNG\r\n\x1a\n" + bytes(range(64))
+    return picture
+
+
+COMMENTS = [("TITLE", "bursts"), ("ARTIST", "first"), ("ARTIST", "second"),
+            ("ISRC", "USRC17607839"), ("REPLAYGAIN_TRACK_GAIN", "-6.50 dB"),
+            ("REPLAYGAIN_TRACK_PEAK", "0.990000")]
+
+
+def _tag_vorbis_comments(path, channels):
+    tagged = mutagen.File(path)
+    tagged.tags.clear()
+    tagged.tags.extend(COMMENTS)
+    if channels == 6:  # 5.1 with side surrounds rather than libFLAC's default rear ones
+        tagged.tags.append(("WAVEFORMATEXTENSIBLE_CHANNEL_MASK", "0x060F"))
+    if isinstance(tagged, mutagen_flac.FLAC):
+        tagged.add_picture(_picture())
+    else:
+        encoded = base64.b64encode(_picture().write()).decode()
+        tagged.tags.append(("METADATA_BLOCK_PICTURE", encoded))
+    tagged.save()
+
+
+def _tag_mp3(path, channels):
+    frames = mutagen_id3.ID3()
+    frames.add(mutagen_id3.TIT2(encoding=3, text=["bursts"]))
+    frames.add(mutagen_id3.TPE1(encoding=3, text=["first", "second"]))
+    frames.add(mutagen_id3.TSRC(encoding=3, text=["USRC17607839"]))
+    frames.add(mutagen_id3.TXXX(encoding=3, desc="REPLAYGAIN_TRACK_GAIN", text=["-6.50 dB"]))
+    frames.add(mutagen_id3.APIC(encoding=3, mime="image/png", type=3, desc="front",
+                                data=_picture().data))
+    frames.save(path)
+    ape = mutagen_apev2.APEv2()
+    ape["Catalog"] = "0123456789"
+    ape.save(path)
+    with open(path, "ab") as tagged:  # an ID3v1 tag, last
+        tagged.write(b"TAG" + b"bursts".ljust(30, b"\0") + b"first".ljust(60, b"\0")
+                     + b"1999" + bytes(30) + b"\xff")
+
+
+def _tags(path):
+    """Every tag and picture of a file as mutagen reads them."""
+    found = mutagen.File(path)
+    if isinstance(found, mutagen_mp3.MP3):
+        try:
+            ape = sorted(mutagen_apev2.APEv2(path).items())
+        except mutagen_apev2.APENoHeaderError:
+            ape = []
+        last = path.read_bytes()[-128:]
+        return (sorted((key, repr(frame)) for key, frame in found.tags.items()), ape,
+                last if last.startswith(b"TAG") else None)
+    pictures = [picture.write() for picture in getattr(found, "pictures", [])]
+    return list(found.tags), pictures
+
+
+# container, subtype, extension, channels, sample rate, tagging
+TAGGED = [
+    ("FLAC", "PCM_24", ".flac", 6, RATE, _tag_vorbis_comments),
+    ("OGG", "VORBIS", ".ogg", 2, RATE, _tag_vorbis_comments),
+    ("OGG", "OPUS", ".opus", 2, 48000, _tag_vorbis_comments),
+    ("MP3", "MPEG_LAYER_III", ".mp3", 2, RATE, _tag_mp3),
+]
+
+
+@pytest.mark.parametrize(("container", "subtype", "extension", "channels", "rate", "tag"),
+                         TAGGED, ids=[s for _, s, *_ in TAGGED])
+def test_every_tag_and_picture_is_kept(tmp_path, container, subtype, extension, channels, rate,
+                                       tag):
+    source = tmp_path / f"in{extension}"
+    make_file(source, container, subtype, channels, frames=rate, rate=rate)
+    tag(source, channels)
+
+    assert main([str(source), *OPTIONS]) == 0
+
+    assert _tags(tmp_path / f"in_limited{extension}") == _tags(source)
+
+
+def _empty_id3_date(path):
+    """An ID3v2.3 tag written byte by byte: mutagen itself leaves out an empty frame."""
+    frames = b"".join(name + struct.pack(">I", len(text) + 1) + b"\0\0\0" + text
+                      for name, text in ((b"TIT2", b"bursts"), (b"TYER", b"")))
+    size = bytes((len(frames) >> shift) & 0x7F for shift in (21, 14, 7, 0))
+    mutagen_id3.delete(path)  # the title libsndfile wrote
+    path.write_bytes(b"ID3\3\0\0" + size + frames + path.read_bytes())
+
+
+def _empty_comment_date(path):
+    tagged = mutagen.File(path)
+    tagged.tags.extend([("TITLE", "bursts"), ("DATE", "")])
+    tagged.save()
+
+
+EMPTY_DATES = [("MP3", "MPEG_LAYER_III", ".mp3", _empty_id3_date),
+               ("FLAC", "PCM_16", ".flac", _empty_comment_date),
+               ("OGG", "VORBIS", ".ogg", _empty_comment_date)]
+
+
+@pytest.mark.parametrize(("container", "subtype", "extension", "tag"), EMPTY_DATES,
+                         ids=[c for c, *_ in EMPTY_DATES])
+def test_tags_that_libsndfile_cannot_write_are_kept(tmp_path, container, subtype, extension, tag):
+    source = tmp_path / f"in{extension}"
+    make_file(source, container, subtype, frames=RATE)
+    tag(source)
+
+    assert main([str(source), *OPTIONS]) == 0
+
+    assert _tags(tmp_path / f"in_limited{extension}") == _tags(source)
+
+
+# container, subtype, extension, channels, sample rate
+RE_ENCODED = [
+    ("WAV", "IMA_ADPCM", ".wav", 2, RATE),
+    ("WAV", "MS_ADPCM", ".wav", 1, 8000),
+    ("W64", "IMA_ADPCM", ".w64", 2, RATE),
+    ("AIFF", "IMA_ADPCM", ".aifc", 2, RATE),
+    ("CAF", "ALAC_24", ".caf", 2, RATE),
+]
+
+
+@pytest.mark.parametrize(("container", "subtype", "extension", "channels", "rate"), RE_ENCODED,
+                         ids=[f"{c}-{s}" for c, s, *_ in RE_ENCODED])
+def test_re_encoded_chunked_file_keeps_its_other_chunks(tmp_path, container, subtype, extension,
+                                                        channels, rate):
+    source = tmp_path / f"in{extension}"
+    foreign = make_file_with_chunks(source, container, subtype, "FILE", channels, rate).chunks
+
+    assert main([str(source), *OPTIONS]) == 0
+
+    target = tmp_path / f"in_limited{extension}"
+    written = target.read_bytes()
+    found = [written.find(chunk) for chunk in foreign]
+    assert -1 not in found and found == sorted(found)
+    info, original = sf.info(target), sf.info(source)
+    assert (info.format, info.subtype, info.channels, info.frames) == (
+        original.format, original.subtype, original.channels, original.frames)
+    assert leftovers(tmp_path) == []
+
+
+# container, subtype, byte order: each way of storing samples that is rewritten in place
+ENCODINGS = [
+    ("WAV", "PCM_U8", "FILE"), ("WAV", "PCM_16", "BIG"), ("WAVEX", "PCM_24", "FILE"),
+    ("RF64", "PCM_32", "FILE"), ("W64", "ALAW", "FILE"), ("W64", "DOUBLE", "FILE"),
+    ("AIFF", "PCM_S8", "FILE"), ("AIFF", "PCM_16", "LITTLE"), ("AIFF", "ULAW", "FILE"),
+    ("CAF", "FLOAT", "FILE"), ("CAF", "DOUBLE", "LITTLE"), ("AU", "PCM_24", "FILE"),
+]
+
+
+@pytest.mark.parametrize(("container", "subtype", "endian"), ENCODINGS,
+                         ids=["-".join(e) for e in ENCODINGS])
+def test_samples_rewritten_in_place_are_the_bytes_soundfile_writes(tmp_path, container, subtype,
+                                                                    endian):
+    before, after = bursts(5000, 2, 0.5, seed=1), bursts(5000, 2, 1.5, seed=2)  # clipped too
+    source, expected, rewritten = tmp_path / "before", tmp_path / "after", tmp_path / "out"
+    for path, samples in ((source, before), (expected, after)):
+        sf.write(path, samples, RATE, subtype=subtype, format=container, endian=endian)
+
+    rewrite_samples(source, rewritten, np.array_split(after, 7), locate_samples(source))
+
+    assert rewritten.read_bytes() == expected.read_bytes()

@@ -1,10 +1,13 @@
 """zarn-limit as a program: the installed command on its built-in signal, a Dask
 cluster writing what a serial run writes, and stop signals that leave nothing behind."""
 
+import importlib.metadata
+import csv
 import os
 import signal
 import subprocess
 import sys
+import time
 from pathlib import Path
 
 import numpy as np
@@ -33,6 +36,14 @@ def test_installed_command_limits_the_built_in_signal(tmp_path):
     assert (tmp_path / "demo.png").read_bytes().startswith(b"\x89PNG\r\n\x1a\n")
 
 
+def test_installed_command_gives_its_version():
+    result = subprocess.run([str(COMMAND), "--version"], capture_output=True, text=True,
+                            timeout=60)
+
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == f"zarn-limit {importlib.metadata.version('zarn-limiter')}\n"
+
+
 def test_dask_and_threads_write_what_a_serial_run_writes(tmp_path):
     pytest.importorskip("distributed")
     sources = [tmp_path / f"in{index}.flac" for index in range(4)]
@@ -52,8 +63,8 @@ def test_dask_and_threads_write_what_a_serial_run_writes(tmp_path):
 @pytest.mark.skipif(sys.platform == "win32", reason="stop signals and sessions are POSIX")
 @pytest.mark.parametrize(("stop", "options"), [
     (signal.SIGINT, []), (signal.SIGTERM, []), (getattr(signal, "SIGHUP", None), []),
-    (signal.SIGINT, ["--dask", "local:2"]),
-], ids=["SIGINT", "SIGTERM", "SIGHUP", "SIGINT-dask"])
+    (signal.SIGINT, ["--dask", "local:2"]), (signal.SIGTERM, ["--dask", "local:2"]),
+], ids=["SIGINT", "SIGTERM", "SIGHUP", "SIGINT-dask", "SIGTERM-dask"])
 def test_stop_signal_finishes_the_file_in_hand_and_leaves_no_temporary_file(
         tmp_path, stop, options):
     if options:
@@ -83,3 +94,33 @@ def test_stop_signal_finishes_the_file_in_hand_and_leaves_no_temporary_file(
     # The file in hand when the signal came is finished; no queued one starts.
     assert 1 <= len(written) < len(sources)
     assert f"interrupted, {len(sources) - len(written)} not started" in rest
+
+
+@pytest.mark.skipif(sys.platform == "win32", reason="stop signals and sessions are POSIX")
+def test_second_stop_signal_abandons_the_files_in_hand_on_dask(tmp_path):
+    pytest.importorskip("distributed")
+    sources = [tmp_path / f"in{index}.wav" for index in range(3)]
+    for source in sources:
+        make_file(source, "WAV", "PCM_24", frames=3_000_000)
+    out, report = tmp_path / "out", tmp_path / "report.csv"
+    process = subprocess.Popen(
+        [sys.executable, "-m", "zarn_limiter_cli", *map(str, sources), "--output-dir", str(out),
+         "--dask", "local:1", "--report", str(report)],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, start_new_session=True,
+    )
+    try:
+        while not leftovers(tmp_path):  # the first file is being written
+            assert process.poll() is None, process.communicate()
+            time.sleep(0.05)
+        os.killpg(process.pid, signal.SIGINT)
+        time.sleep(0.5)  # two signals at once are one: the second asks again
+        os.killpg(process.pid, signal.SIGINT)
+        _, err = process.communicate(timeout=60)
+    finally:
+        process.kill()
+
+    assert process.returncode == 128 + signal.SIGINT, err
+    assert leftovers(tmp_path) == [] and not out.joinpath("in0_limited.wav").exists()
+    rows = list(csv.DictReader(report.open()))
+    assert [row["status"] for row in rows] == ["failed", "not started", "not started"]
+    assert "interrupted" in rows[0]["error"]

@@ -88,6 +88,14 @@ def leak_cases():
                 pass
             return mono
 
+    from zarn_limiter_stream import LoudnessMeter
+
+    meter = LoudnessMeter(rate, 2, reconstructed=True)
+    mono_meter = LoudnessMeter(rate, 1)
+    weights = [1.0, float("0.5")]
+    bad_weights = [1.0, bad_text]
+    reentrant_add = ReentrantArray(lambda: mono_meter.result())
+
     raising_array = RaisingArray()
     reentrant_process = ReentrantArray(lambda: limiter.process(mono))
     reentrant_property = ReentrantArray(lambda: limiter.lookahead_samples)
@@ -157,6 +165,22 @@ def leak_cases():
             lambda: limiter.process(reentrant_property), [reentrant_property, limiter]),
         "borrowed: repr within process": (
             lambda: limiter.process(reentrant_repr), [reentrant_repr, limiter]),
+        # The loudness meter: every path of its own.
+        "meter: construct and drop": (
+            lambda: LoudnessMeter(48000, 2, weights, True), [weights, LoudnessMeter]),
+        "meter: add and result": (
+            lambda: (meter.add(frames_first), meter.result(), repr(meter), meter.weights),
+            [frames_first, meter]),
+        "meter: add list": (lambda: mono_meter.add(as_list), [as_list]),
+        "meter: settings": (expect(ValueError, lambda: LoudnessMeter(None, 2)), []),
+        "meter: weights conversion": (
+            expect(TypeError, lambda: LoudnessMeter(rate, 2, bad_weights)), [bad_weights]),
+        "meter: channel count": (expect(ValueError, lambda: meter.add(stereo)), [stereo]),
+        "meter: non-finite": (
+            expect(ValueError, lambda: meter.add(non_finite_frames_first)),
+            [non_finite_frames_first]),
+        "meter: borrowed": (
+            lambda: mono_meter.add(reentrant_add), [reentrant_add, mono_meter]),
         # Storage that cannot be had.
         "memory: huge attack": (
             expect(MemoryError, lambda: ZarnLimiter(rate, attack_ms=huge_attack)), [huge_attack]),

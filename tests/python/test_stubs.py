@@ -23,6 +23,7 @@ from numpy.typing import NDArray
 
 import zarn_limiter
 from zarn_limiter import ZarnLimiter, limit
+from zarn_limiter_stream import Loudness, LoudnessMeter, StreamLimiter
 
 Result = tuple[NDArray[np.float32], NDArray[np.float32]]
 
@@ -50,6 +51,40 @@ ZarnLimiter(48000, attack=5.0)  # type: ignore[call-arg]
 
 class Derived(ZarnLimiter):  # type: ignore[misc]
     pass
+
+
+meter = LoudnessMeter(48000, np.int64(2), weights=[1.0, np.float32(1.41)], reconstructed=True)
+assert_type(meter.add(np.zeros((100, 2))), None)
+assert_type(meter.add([0.0, 0.5]), None)
+loudness = meter.result()
+assert_type(loudness, Loudness)
+assert_type(loudness.integrated_LUFS, float)
+assert_type(loudness.loudness_range_LU, float)
+assert_type(loudness.momentary_max_LUFS, float)
+assert_type(loudness.short_term_max_LUFS, float)
+assert_type(loudness.true_peak_dBTP, float)
+assert_type(loudness.channel_true_peaks_dBTP, tuple[float, ...])
+assert_type(loudness.sample_peak_dBFS, float)
+assert_type(loudness.reconstructed_peak_dBFS, float | None)
+assert_type(loudness[5], tuple[float, ...])
+assert_type(meter.weights, tuple[float, ...])
+assert_type(meter.channels, int)
+
+LoudnessMeter(48000)  # type: ignore[call-arg]
+LoudnessMeter(48000.0, 2)  # type: ignore[arg-type]
+meter.add(np.zeros(4), 0)  # type: ignore[call-arg]
+loudness.integrated_LUFS = 0.0  # type: ignore[misc]
+
+
+class DerivedMeter(LoudnessMeter):  # type: ignore[misc]
+    pass
+
+
+stream = StreamLimiter(48000, np.int64(2), threshold_dBFS=-1)
+assert_type(stream.process(np.zeros((10, 2))), Result)
+assert_type(stream.flush(out=(np.zeros((240, 2), np.float32), np.zeros(240, np.float32))), Result)
+assert_type(stream.latency, int)
+stream.process([0.0], out=[0.0])  # type: ignore[arg-type]
 """
 
 
@@ -66,8 +101,9 @@ def readme_code_blocks() -> list[str]:
     return re.findall(r"^```python\n(.*?)^```$", text, flags=re.MULTILINE | re.DOTALL)
 
 
-def test_stubs_match_the_module(tmp_path):
-    run("mypy.stubtest", "zarn_limiter", cwd=tmp_path)
+@pytest.mark.parametrize("module", ["zarn_limiter", "zarn_limiter_stream"])
+def test_stubs_match_the_module(tmp_path, module):
+    run("mypy.stubtest", module, cwd=tmp_path)
 
 
 @pytest.fixture(scope="module")
