@@ -13,12 +13,15 @@ build=${ZARN_CI_BUILD_DIR:-$root/build/fuzz}
 seconds=${ZARN_FUZZ_SECONDS:-90}
 python=${PYTHON:-python3}
 
-# clang 19 and its libFuzzer runtime, from Debian's packages.
-if ! command -v clang++-19 >/dev/null || ! command -v cmake >/dev/null ||
+# clang 19 and its libFuzzer runtime, from Debian's packages; CMake and
+# Ninja from PyPI, into this script's venv.
+if ! command -v clang++-19 >/dev/null ||
     ! compgen -G "/usr/lib/llvm-19/lib/clang/19/lib/linux/libclang_rt.fuzzer-x86_64.a" >/dev/null; then
     apt-get update -qq
-    apt-get install -y -qq clang-19 libclang-rt-19-dev cmake >/dev/null
+    apt-get install -y -qq clang-19 libclang-rt-19-dev >/dev/null
 fi
+mkdir -p "$build"
+source .ci/build_tools.sh "$build/tools"
 
 echo "== seed corpus is up to date"
 rm -rf "$build/fresh-corpus"

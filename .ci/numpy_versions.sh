@@ -12,9 +12,10 @@ root=$PWD
 build=${ZARN_CI_BUILD_DIR:-$root/build/numpy-versions}
 python=${PYTHON:-python3}
 
-if ! command -v g++ >/dev/null || ! command -v cmake >/dev/null; then
+# The wheel's build gets CMake from PyPI itself (scikit-build-core).
+if ! command -v g++ >/dev/null; then
     apt-get update -qq
-    apt-get install -y -qq g++ cmake >/dev/null
+    apt-get install -y -qq g++ >/dev/null
 fi
 
 echo "== build the wheel"

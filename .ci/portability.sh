@@ -11,7 +11,7 @@ root=$PWD
 build=${ZARN_CI_BUILD_DIR:-$root/build/portability}
 gtest_sources=/usr/src/googletest
 
-packages=(cmake g++-11 clang libc++-dev libc++abi-dev g++-mingw-w64-x86-64 wine64 libgtest-dev)
+packages=(g++-11 clang libc++-dev libc++abi-dev g++-mingw-w64-x86-64 wine64 libgtest-dev)
 missing=()
 for package in "${packages[@]}"; do
     dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
@@ -26,6 +26,9 @@ if [ ${#missing[@]} -gt 0 ]; then
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends \
         "${missing[@]}" >/dev/null
 fi
+# CMake and Ninja from PyPI, into this script's venv.
+mkdir -p "$build"
+source .ci/build_tools.sh "$build/tools"
 
 # Configures, builds and runs the native tests of one toolchain.
 check() {
@@ -35,7 +38,7 @@ check() {
     local start=$SECONDS
     cmake -S . -B "$build/$name" -Wno-deprecated -DCMAKE_BUILD_TYPE=Release \
         -DZARN_BUILD_TESTS=ON "$@" >/dev/null
-    cmake --build "$build/$name" -j 2 --target core_tests >/dev/null
+    quiet_build "$build/$name" core_tests
     if ! ctest --test-dir "$build/$name" --output-on-failure >"$build/$name/ctest.log" 2>&1; then
         cat "$build/$name/ctest.log"
         return 1

@@ -16,11 +16,12 @@ root=$PWD
 build=${ZARN_CI_BUILD_DIR:-$root/build/sanitizers}
 python=${PYTHON:-python3}
 
-if ! command -v g++ >/dev/null || ! command -v cmake >/dev/null ||
-    [ ! -e /usr/include/gtest/gtest.h ]; then
+if ! command -v g++ >/dev/null || [ ! -e /usr/include/gtest/gtest.h ]; then
     apt-get update -qq
-    apt-get install -y -qq g++ cmake libgtest-dev >/dev/null
+    apt-get install -y -qq g++ libgtest-dev >/dev/null
 fi
+mkdir -p "$build"
+source .ci/build_tools.sh "$build/tools"
 
 rm -rf "$build/logs"
 mkdir -p "$build/logs"
@@ -45,7 +46,7 @@ check_reports() {
 echo "== native tests under ASan and UBSan"
 cmake -S . -B "$build/native" -DZARN_BUILD_TESTS=ON -DZARN_SANITIZE=ON \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build/native" -j 2
+quiet_build "$build/native" all
 status=0
 ASAN_OPTIONS="detect_leaks=1:halt_on_error=1:log_path=$build/logs/native-asan" \
 UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$build/logs/native-ubsan" \

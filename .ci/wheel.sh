@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds the wheel and checks it: abi3audit finds no symbol outside the
 # stable ABI of Python 3.11, `auditwheel show` reads it (and names the
-# manylinux platform it is consistent with), and the extension exports
-# PyInit_zarn_limiter and nothing else, and the zarn-limit command is in it.
+# manylinux platform it is consistent with), each extension module exports
+# its PyInit_ function and nothing else, and the zarn-limit command is in it.
 # The wheel is installed into a fresh venv and imported from there.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -10,9 +10,10 @@ root=$PWD
 build=${ZARN_CI_BUILD_DIR:-$root/build/wheel}
 python=${PYTHON:-python3}
 
-if ! command -v g++ >/dev/null || ! command -v cmake >/dev/null || ! command -v nm >/dev/null; then
+# The wheel's build gets CMake from PyPI itself (scikit-build-core).
+if ! command -v g++ >/dev/null || ! command -v nm >/dev/null; then
     apt-get update -qq
-    apt-get install -y -qq g++ cmake binutils >/dev/null
+    apt-get install -y -qq g++ binutils >/dev/null
 fi
 
 rm -rf "$build/dist" "$build/venv" "$build/unpacked"
@@ -41,13 +42,16 @@ grep -q "manylinux_" "$build/auditwheel.txt"
 echo "== exported symbols"
 mkdir -p "$build/unpacked"
 "$venv_python" -m zipfile -e "$wheel" "$build/unpacked"
-extension=$(ls "$build"/unpacked/zarn_limiter*.so)
-exported=$(nm -D --defined-only "$extension" | awk '{print $3}' | sort -u)
-echo "$exported"
-if [ "$exported" != "PyInit_zarn_limiter" ]; then
-    echo "the extension exports more than PyInit_zarn_limiter" >&2
-    exit 1
-fi
+# Every extension module in the wheel exports its PyInit_ function alone.
+for extension in "$build"/unpacked/*.abi3.so; do
+    name=$(basename "$extension" | cut -d. -f1)
+    exported=$(nm -D --defined-only "$extension" | awk '{print $3}' | sort -u)
+    echo "$(basename "$extension"): $exported"
+    if [ "$exported" != "PyInit_$name" ]; then
+        echo "$(basename "$extension") exports more than PyInit_$name" >&2
+        exit 1
+    fi
+done
 
 echo "== the command's package and console script"
 test -f "$build/unpacked/zarn_limiter_cli/__main__.py"

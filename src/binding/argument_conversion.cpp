@@ -60,8 +60,9 @@ std::optional<std::int64_t> convert_axis(PyObject* value) {
     if (value == nullptr) {
         return -1;
     }
-    static_assert(sizeof(long) == sizeof(std::int64_t));
-    const long converted = PyLong_AsLong(value);
+    // long long, not long: long is 32 bits on Windows, and the axis has the
+    // same 64-bit range on every platform.
+    const long long converted = PyLong_AsLongLong(value);
     if (converted == -1 && PyErr_Occurred() != nullptr) {
         add_argument_note("axis");
         return std::nullopt;

@@ -26,8 +26,8 @@ std::optional<LimiterSettings> convert_settings(std::span<PyObject* const> argum
 std::optional<zarn::Limiter> build_limiter(PyObject* sample_rate,
                                            const LimiterSettings& settings);
 
-// Converts the `axis` argument with the interpreter's PyLong_AsLong (a
-// signed 64-bit long here), -1 when it was not passed (null). Failures keep
+// Converts the `axis` argument with the interpreter's PyLong_AsLongLong
+// (signed 64 bits everywhere), -1 when it was not passed (null). Failures keep
 // the interpreter's exception, with the note "while processing 'axis'".
 std::optional<std::int64_t> convert_axis(PyObject* value);
 

@@ -9,7 +9,6 @@
 #include "binding/error_texts.hpp"
 #include "binding/once_cell.hpp"
 #include "binding/py_ref.hpp"
-#include "binding/thread_unwinding.hpp"
 
 namespace zarn::python {
 
@@ -68,9 +67,10 @@ void raise_panic(std::string_view text) {
             abort_uncaught_panic(text);
         }
         PyErr_SetObject(*type, message.get());
-    } catch (const ThreadUnwinding&) {
-        throw;
     } catch (...) {
+        if (ending_thread_unwinds()) {
+            throw;
+        }
         abort_uncaught_panic(text);
     }
 }
@@ -79,8 +79,6 @@ void raise_panic(std::string_view text) {
 
 void raise_current_exception() {
     try {
-        throw;
-    } catch (const ThreadUnwinding&) {
         throw;
     } catch (const MemoryShortage& shortage) {
         PyErr_SetString(PyExc_MemoryError, shortage.what());

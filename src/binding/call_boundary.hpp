@@ -4,6 +4,7 @@
 #include <string>
 #include <utility>
 
+#include "binding/thread_unwinding.hpp"
 
 namespace zarn::python {
 
@@ -32,7 +33,8 @@ auto describing_shortage(Allocate&& allocate, Describe&& describe) {
 // Sets the Python exception for the C++ exception being handled: MemoryError
 // for storage that could not be obtained, RuntimeError for a one-time
 // initialisation that cannot run, PanicException for every other internal
-// failure. The unwinding of an ending thread passes on.
+// failure. Not for the unwinding of an ending thread, which passes on
+// (ending_thread_unwinds).
 void raise_current_exception();
 
 // Runs `body`, an entry point called by the interpreter, so that no C++
@@ -47,6 +49,9 @@ Result call_boundary(Result failure, Body&& body) {
     try {
         return body();
     } catch (...) {
+        if (ending_thread_unwinds()) {
+            throw;
+        }
         raise_current_exception();
         return failure;
     }

@@ -23,9 +23,10 @@ auto without_interpreter_lock(Work&& work) {
     std::optional<decltype(work())> result;
     try {
         result.emplace(work());
-    } catch (const ThreadUnwinding&) {
-        throw;
     } catch (...) {
+        if (ending_thread_unwinds()) {
+            throw;
+        }
         failure = std::current_exception();
     }
     PyEval_RestoreThread(thread_state);

@@ -3,8 +3,10 @@
 #include <bit>
 #include <cstdint>
 #include <random>
+#include <stdexcept>
 #include <vector>
 
+#include "envelope/fused_multiply_add.hpp"
 #include "make_limiter.hpp"
 
 namespace {
@@ -55,14 +57,35 @@ class SameBitsEverywhere : public testing::TestWithParam<RunCase> {};
 // Every compiler, standard library, processor and system gives these bits:
 // the threshold, the release follower's fused multiply-add and every other
 // step are exactly specified.
-TEST_P(SameBitsEverywhere, NoiseBursts) {
+std::uint64_t noise_bursts_hash(double threshold_dBFS) {
     zarn::Limiter limiter = make_limiter(
-        48000, {.threshold_dBFS = GetParam().threshold_dBFS, .attack_ms = 1.0, .hold_ms = 2.0,
+        48000, {.threshold_dBFS = threshold_dBFS, .attack_ms = 1.0, .hold_ms = 2.0,
                 .release_ms = 20.0});
     std::vector<float> samples = noise_bursts(60000);
     const auto gains = limiter.process(samples, 2);
-    ASSERT_TRUE(gains.has_value());
-    EXPECT_EQ(bits_hash(samples, *gains, limiter), GetParam().hash);
+    if (!gains) {
+        throw std::runtime_error(gains.error().message());
+    }
+    return bits_hash(samples, *gains, limiter);
+}
+
+TEST_P(SameBitsEverywhere, NoiseBursts) {
+    EXPECT_EQ(noise_bursts_hash(GetParam().threshold_dBFS), GetParam().hash);
+}
+
+// Where the FMA instruction is chosen at run time, the integer version that
+// processors without it use gives the same bits.
+TEST_P(SameBitsEverywhere, NoiseBurstsWithoutTheFmaInstruction) {
+#if ZARN_FMA_INSTRUCTION_AT_RUN_TIME && !ZARN_LIBRARY_FMA_IS_EXACT
+    struct Restore {
+        bool enabled = zarn::fma_instruction_enabled;
+        ~Restore() { zarn::fma_instruction_enabled = enabled; }
+    } restore;
+    zarn::fma_instruction_enabled = false;
+    EXPECT_EQ(noise_bursts_hash(GetParam().threshold_dBFS), GetParam().hash);
+#else
+    GTEST_SKIP() << "this build does not choose the FMA instruction at run time";
+#endif
 }
 
 INSTANTIATE_TEST_SUITE_P(Thresholds, SameBitsEverywhere,

@@ -51,9 +51,11 @@ def test_daemon_thread_inside_a_call_at_exit(call):
         time.sleep(0.1)
         raise SystemExit(7)
         """
+    # Nothing on stderr: the ending thread unwinds through the call quietly
+    # (a sanitizer build reports any undefined step of that unwinding there).
     for _ in range(3):
         status, _, stderr = run_python(code)
-        assert status == 7, stderr
+        assert (status, stderr) == (7, ""), stderr
 
 
 @pytest.mark.skipif(not hasattr(os, "fork"), reason="Windows has no fork")
