@@ -55,7 +55,7 @@ Output stream_through(StreamLimiter& stream, const std::vector<float>& input,
     std::size_t done = 0;
     for (const std::size_t length : blocks) {
         const zarn::ChannelRows target = stream.input_rows(length);
-        for (std::size_t c = 0; c < channels; ++c) {
+        for (std::size_t c = 0; c < channels && length > 0; ++c) {
             std::memcpy(target.first + c * target.stride, input.data() + c * frames + done,
                         length * sizeof(float));
         }
