@@ -22,10 +22,10 @@ PyTypeObject* process_wide_type(OnceCell<PyTypeObject*>& cell, Create&& create) 
     return created ? *created : nullptr;
 }
 
-// The same for a heap type made from `spec`.
-inline PyTypeObject* process_wide_type(OnceCell<PyTypeObject*>& cell, PyType_Spec& spec) {
+// The same for a heap type made from its `definition`.
+inline PyTypeObject* process_wide_type(OnceCell<PyTypeObject*>& cell, PyType_Spec& definition) {
     return process_wide_type(cell, [&] {
-        return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+        return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&definition));
     });
 }
 
