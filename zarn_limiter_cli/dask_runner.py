@@ -107,9 +107,17 @@ class _AbandonFlag:
 
 
 def run_remote_task(task: Task, settings: JobSettings, abandon_event: str) -> FileResult:
-    """run_task on a worker, abandoned when the run's process asks."""
-    with abandoned_when(_AbandonFlag(abandon_event)):
-        return run_task(task, settings)
+    """run_task on a worker, abandoned when the run's process asks.
+
+    An abandoned task has removed its temporary file and comes back as a
+    result: raised, it would reach the worker's log as a failed computation
+    with its traceback.
+    """
+    try:
+        with abandoned_when(_AbandonFlag(abandon_event)):
+            return run_task(task, settings)
+    except Interrupted:
+        return interrupted(task.job)
 
 
 def _identity(path: Path) -> tuple[int, int] | None:
@@ -153,8 +161,6 @@ def _result(future: Any, in_hand: _InHand) -> FileResult:
         result: FileResult = future.result()
         return result
     error = future.exception()
-    if isinstance(error, Interrupted):  # it removed its temporary file itself
-        return interrupted(in_hand.task.job)
     in_hand.why = f"its worker failed ({error!r})"
     return given_up(in_hand)
 
