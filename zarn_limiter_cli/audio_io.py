@@ -3,8 +3,11 @@
 Blocks are (frames, channels) float32, the layout libsndfile reads and
 output_writer writes and the stream limiter takes. Reading decodes the next
 block in a thread while the current one is limited, into two buffers used
-in turn. It only ever reads forward: some formats (GSM 6.10, G.721, NMS
-ADPCM) cannot seek.
+in turn. Samples that the project's own coder reads (integers of 16, 24 or
+32 bits and floats in a PCM or float container) are read as bytes from
+their region and decoded by it, several times faster than by libsndfile and
+to the same values; any other file is read by libsndfile, only ever
+forward: some formats (GSM 6.10, G.721, NMS ADPCM) cannot seek.
 """
 
 from __future__ import annotations
@@ -17,7 +20,9 @@ from pathlib import Path
 import numpy as np
 from numpy.typing import NDArray
 
+from .errors import FileFailure
 from .interrupts import check_abandon
+from .sample_region import SampleRegion, SampleType
 from .sound_file_io import open_input
 
 Audio = NDArray[np.float32]
@@ -29,25 +34,79 @@ def _ignore(frames: int) -> None:
     pass
 
 
-def file_blocks(path: Path, advance: Advance = _ignore) -> Iterator[Audio]:
-    """The file's samples from the start, block by block.
+def file_blocks(path: Path, advance: Advance = _ignore,
+                region: SampleRegion | None = None) -> Iterator[Audio]:
+    """The file's samples from the start, block by block; `region` is where the file
+    keeps them, if it is a PCM or float container.
 
     Each block is a view of a buffer that is reused two blocks later, and
     the caller may change it in place.
     """
-    with open_input(path) as source, ThreadPoolExecutor(1) as decoder:
-        buffers = [np.empty((BLOCK_FRAMES, source.channels), dtype=np.float32) for _ in "ab"]
-        # A read into a buffer asks for its length, never for the file's: no seek.
-        upcoming = decoder.submit(source.read, out=buffers[0])
+    sample_type = None if region is None else region.sample_type
+    if region is not None and sample_type is not None:
+        with _RegionReader(path, region, sample_type) as reader:
+            yield from _decoded_blocks(reader.read, reader.channels, advance)
+    else:
+        with open_input(path) as source:
+            # A read into a buffer asks for its length, never for the file's: no seek.
+            yield from _decoded_blocks(lambda out: source.read(out=out), source.channels, advance)
+
+
+def _decoded_blocks(read: Callable[[Audio], Audio], channels: int,
+                    advance: Advance) -> Iterator[Audio]:
+    """The blocks that `read` puts into the buffer it is given, the next one read in a
+    thread while the caller has the current one; an empty block ends them."""
+    with ThreadPoolExecutor(1) as decoder:
+        buffers = [np.empty((BLOCK_FRAMES, channels), dtype=np.float32) for _ in "ab"]
+        upcoming = decoder.submit(read, buffers[0])
         for turn in itertools.count(1):
             check_abandon()
             block = upcoming.result()
             if block.shape[0] == 0:
                 return
             # The other buffer's block was handed out before this one: it is done with.
-            upcoming = decoder.submit(source.read, out=buffers[turn % 2])
+            upcoming = decoder.submit(read, buffers[turn % 2])
             advance(block.shape[0])
             yield block
+
+
+class _RegionReader:
+    """The samples of a region read as bytes and decoded into the buffer each read is
+    given, up to the region's last frame."""
+
+    def __init__(self, path: Path, region: SampleRegion, sample_type: SampleType) -> None:
+        import zarn_limiter_stream
+
+        self._decode = zarn_limiter_stream.decode_samples
+        self._region, self._sample_type, self.channels = region, sample_type, region.channels
+        self._file = open(path, "rb", buffering=0)
+        try:
+            self._file.seek(region.offset)
+        except BaseException:
+            self._file.close()
+            raise
+        self._left = region.frames
+        self._bytes = bytearray(BLOCK_FRAMES * region.frame_bytes)
+
+    def read(self, out: Audio) -> Audio:
+        frames = min(self._left, out.shape[0])
+        stored = memoryview(self._bytes)[:frames * self._region.frame_bytes]
+        filled = 0
+        while filled < len(stored):
+            count = self._file.readinto(stored[filled:])
+            if not count:
+                raise FileFailure("its samples end before the frames its header gives "
+                                  "(was it changed while it was read?)")
+            filled += count
+        self._decode(stored, out[:frames], self._sample_type, self._region.byteorder)
+        self._left -= frames
+        return out[:frames]
+
+    def __enter__(self) -> _RegionReader:
+        return self
+
+    def __exit__(self, *exception: object) -> None:
+        self._file.close()
 
 
 def array_blocks(audio: Audio, advance: Advance = _ignore) -> Iterator[Audio]:

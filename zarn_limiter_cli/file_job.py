@@ -110,7 +110,7 @@ class _Source:
         if self._demo is not None:
             return array_blocks(self._demo, stages.advance)
         assert self.path is not None
-        return file_blocks(self.path, stages.advance)
+        return file_blocks(self.path, stages.advance, self.format.samples)
 
     def meter(self, reconstructed: bool) -> LevelMeter:
         rate = self.format.encoding.sample_rate
@@ -284,8 +284,9 @@ def _measure_written(
     after = None
     if settings.measures_output or not encoding.predictable:
         meter = source.meter(settings.true_peak_ceiling)
-        after = _measure(file_blocks(path, stages.advance), meter, stages, "checking",
-                         source.frames)
+        # A rewritten file keeps its samples where its source did.
+        blocks = file_blocks(path, stages.advance, source.format.samples)
+        after = _measure(blocks, meter, stages, "checking", source.frames)
         sample_peak_dBFS = after.sample_peak_dBFS
     else:
         sample_peak_dBFS = decibels(written_peak(encoding, *extremes))

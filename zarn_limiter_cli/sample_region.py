@@ -17,7 +17,7 @@ import struct
 from collections.abc import Iterator
 from dataclasses import dataclass
 from pathlib import Path
-from typing import BinaryIO
+from typing import BinaryIO, Literal
 
 import numpy as np
 import soundfile as sf
@@ -28,6 +28,12 @@ from .container_chunks import Chunk, chunks
 SAMPLE_WIDTHS = {
     "PCM_S8": 1, "PCM_U8": 1, "ULAW": 1, "ALAW": 1,
     "PCM_16": 2, "PCM_24": 3, "PCM_32": 4, "FLOAT": 4, "DOUBLE": 8,
+}
+# The encodings that the project's own coder reads and writes, byte for byte as
+# libsndfile does, by its names for them.
+SampleType = Literal["int16", "int24", "int32", "float32", "float64"]
+_CODED_TYPES: dict[str, SampleType] = {
+    "PCM_16": "int16", "PCM_24": "int24", "PCM_32": "int32", "FLOAT": "float32", "DOUBLE": "float64",
 }
 # Frames read both ways to confirm that the region found is the one libsndfile reads.
 _CHECKED_FRAMES = 4096
@@ -74,6 +80,16 @@ class SampleRegion:
     @property
     def byte_length(self) -> int:
         return self.frames * self.frame_bytes
+
+    @property
+    def sample_type(self) -> SampleType | None:
+        """The sample type of `zarn_limiter_stream.decode_samples` and `encode_samples`, if
+        they code these samples; None where only libsndfile does."""
+        return _CODED_TYPES.get(self.subtype)
+
+    @property
+    def byteorder(self) -> Literal["little", "big"]:
+        return "little" if self.endian == "LITTLE" else "big"
 
 
 def locate_samples(path: Path) -> SampleRegion | None:

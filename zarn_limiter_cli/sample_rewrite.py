@@ -19,7 +19,7 @@ from typing import BinaryIO
 import numpy as np
 from numpy.typing import NDArray
 
-from .sample_encoder import SampleWriter
+from .sample_encoder import sample_writer
 from .sample_region import PeakChunk, SampleRegion
 
 _COPY_BYTES = 1 << 20
@@ -58,7 +58,7 @@ def rewrite_samples(source: Path, target: Path, blocks: Iterable[NDArray[np.floa
         written = 0
         # Each block is encoded in a thread while the next one is made, so a block
         # must stay as it is until the next but one is asked for.
-        with SampleWriter(output, region) as samples, ThreadPoolExecutor(1) as encoder:
+        with sample_writer(output, region) as samples, ThreadPoolExecutor(1) as encoder:
             encoding: Future[None] | None = None
             for block in blocks:
                 if written + block.shape[0] > region.frames:

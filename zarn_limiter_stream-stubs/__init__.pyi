@@ -1,17 +1,20 @@
 """Streaming companions of zarn_limiter: the limiter block by block, with the
-same results as the whole buffer, and a loudness and true-peak meter."""
+same results as the whole buffer, a loudness and true-peak meter, and the
+coding of samples as files store them."""
 
 from collections.abc import Iterable
-from typing import Any, Final, Self, SupportsFloat, SupportsIndex, TypeAlias, final
+from typing import Any, Final, Literal, Self, SupportsFloat, SupportsIndex, TypeAlias, final
 
 import numpy as np
-from _typeshed import structseq
+from _typeshed import ReadableBuffer, WriteableBuffer, structseq
 from numpy.typing import ArrayLike, NDArray
 
-__all__ = ["StreamLimiter", "LoudnessMeter", "Loudness"]
+__all__ = ["StreamLimiter", "LoudnessMeter", "Loudness", "decode_samples", "encode_samples"]
 
 _FloatLike: TypeAlias = SupportsFloat | SupportsIndex
 _Result: TypeAlias = tuple[NDArray[np.float32], NDArray[np.float32]]
+_SampleType: TypeAlias = Literal["int16", "int24", "int32", "float32", "float64"]
+_ByteOrder: TypeAlias = Literal["little", "big"]
 
 @final
 class StreamLimiter:
@@ -94,3 +97,14 @@ class Loudness(
     def sample_peak_dBFS(self) -> float: ...
     @property
     def reconstructed_peak_dBFS(self) -> float | None: ...
+
+def decode_samples(
+    data: ReadableBuffer, out: NDArray[np.float32], sample_type: _SampleType, byteorder: _ByteOrder
+) -> None:
+    """Turn samples as a file stores them into float32 values."""
+
+def encode_samples(
+    samples: NDArray[np.float32], out: WriteableBuffer, sample_type: _SampleType,
+    byteorder: _ByteOrder,
+) -> None:
+    """Turn float32 values into samples as a file stores them."""

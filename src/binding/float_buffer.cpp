@@ -5,11 +5,12 @@
 
 namespace zarn::python {
 
-FloatBuffer::FloatBuffer(PyObject* object, const char* name) {
-    if (PyObject_GetBuffer(object, &view_, PyBUF_WRITABLE | PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) < 0) {
+FloatBuffer::FloatBuffer(PyObject* object, const char* name, bool writable) {
+    const int flags = (writable ? PyBUF_WRITABLE : 0) | PyBUF_FORMAT | PyBUF_C_CONTIGUOUS;
+    if (PyObject_GetBuffer(object, &view_, flags) < 0) {
         if (PyErr_ExceptionMatches(PyExc_BufferError) || PyErr_ExceptionMatches(PyExc_TypeError)) {
-            PyErr_Format(PyExc_TypeError,
-                         "%s must be a writable, C-contiguous float32 array, got %R", name,
+            PyErr_Format(PyExc_TypeError, "%s must be a %sC-contiguous float32 array, got %R",
+                         name, writable ? "writable, " : "",
                          reinterpret_cast<PyObject*>(Py_TYPE(object)));
         }
         return;
@@ -31,11 +32,15 @@ FloatBuffer::FloatBuffer(PyObject* object, const char* name) {
 }
 
 bool FloatBuffer::shares_memory_with(const FloatBuffer& other) const noexcept {
+    return buffers_overlap(view_, other.view_);
+}
+
+bool buffers_overlap(const Py_buffer& first, const Py_buffer& second) noexcept {
     // Both are C-contiguous: each covers the bytes [buf, buf + len).
-    const auto start = reinterpret_cast<std::uintptr_t>(view_.buf);
-    const auto other_start = reinterpret_cast<std::uintptr_t>(other.view_.buf);
-    const auto length = static_cast<std::uintptr_t>(view_.len);
-    const auto other_length = static_cast<std::uintptr_t>(other.view_.len);
+    const auto start = reinterpret_cast<std::uintptr_t>(first.buf);
+    const auto other_start = reinterpret_cast<std::uintptr_t>(second.buf);
+    const auto length = static_cast<std::uintptr_t>(first.len);
+    const auto other_length = static_cast<std::uintptr_t>(second.len);
     return length > 0 && other_length > 0 && start < other_start + other_length &&
            other_start < start + length;
 }

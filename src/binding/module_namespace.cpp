@@ -53,6 +53,21 @@ bool add_types(PyObject* module, std::span<const ModuleType> types) {
     return true;
 }
 
+bool add_functions(PyObject* module, PyMethodDef* functions) {
+    const PyRef module_name = PyRef::steal(PyModule_GetNameObject(module));
+    if (!module_name) {
+        return false;
+    }
+    for (PyMethodDef* definition = functions; definition->ml_name != nullptr; ++definition) {
+        const PyRef function =
+            PyRef::steal(PyCMethod_New(definition, module, module_name.get(), nullptr));
+        if (!function || !add_to_module(module, definition->ml_name, function.get())) {
+            return false;
+        }
+    }
+    return true;
+}
+
 bool check_interpreter(const char* module_name) {
     const std::int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (current != 0 && current != -1) {

@@ -22,6 +22,10 @@ bool add_to_module(PyObject* module, const char* name, PyObject* value);
 // RuntimeError caused by the exception of the failed creation.
 bool add_types(PyObject* module, std::span<const ModuleType> types);
 
+// Adds each function of a table that ends with a null entry, in order,
+// each created anew for this module object.
+bool add_functions(PyObject* module, PyMethodDef* functions);
+
 // The classes are process-wide objects; objects of one interpreter must not
 // be used by another, so they belong to the main interpreter (identifier 0)
 // and every other interpreter is refused with ImportError naming

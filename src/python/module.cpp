@@ -67,28 +67,12 @@ constexpr ModuleType module_types[] = {
     {"ZarnLimiter", limiter_type},
 };
 
-// Each function of the table, created anew for this module object.
-bool add_functions(PyObject* module) {
-    const PyRef module_name = PyRef::steal(PyModule_GetNameObject(module));
-    if (!module_name) {
-        return false;
-    }
-    for (PyMethodDef* definition = module_functions; definition->ml_name != nullptr;
-         ++definition) {
-        const PyRef function =
-            PyRef::steal(PyCMethod_New(definition, module, module_name.get(), nullptr));
-        if (!function || !add_to_module(module, definition->ml_name, function.get())) {
-            return false;
-        }
-    }
-    return true;
-}
-
 // Py_mod_exec: fills a fresh module object with the class and the function.
 int module_exec(PyObject* module) {
     return call_boundary<int>(-1, [&] {
         const bool filled = check_interpreter("zarn_limiter") &&
-                            add_types(module, module_types) && add_functions(module);
+                            add_types(module, module_types) &&
+                            add_functions(module, module_functions);
         return filled ? 0 : -1;
     });
 }

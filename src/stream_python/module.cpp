@@ -4,6 +4,7 @@
 #include "binding/module_namespace.hpp"
 #include "stream_python/loudness_meter_class.hpp"
 #include "stream_python/loudness_result.hpp"
+#include "stream_python/sample_coding_functions.hpp"
 #include "stream_python/stream_limiter_class.hpp"
 
 namespace zarn::python {
@@ -11,7 +12,8 @@ namespace {
 
 constexpr const char* module_doc =
     "Block-by-block processing of zarn-limiter: the limiter over a stream, with the\n"
-    "whole buffer's results, and loudness and true-peak metering.";
+    "whole buffer's results, loudness and true-peak metering, and the coding of\n"
+    "samples as files store them.";
 
 // The module's classes, added by the exec step in this order.
 constexpr ModuleType module_types[] = {
@@ -20,11 +22,12 @@ constexpr ModuleType module_types[] = {
     {"Loudness", loudness_type},
 };
 
-// Py_mod_exec: fills a fresh module object with the classes.
+// Py_mod_exec: fills a fresh module object with the classes and the functions.
 int module_exec(PyObject* module) {
     return call_boundary<int>(-1, [&] {
         const bool filled =
-            check_interpreter("zarn_limiter_stream") && add_types(module, module_types);
+            check_interpreter("zarn_limiter_stream") && add_types(module, module_types) &&
+            add_functions(module, sample_coding_functions);
         return filled ? 0 : -1;
     });
 }
