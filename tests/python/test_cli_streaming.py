@@ -124,3 +124,18 @@ def test_progress_moves_through_every_stage(tmp_path):
     # Every stage moves block by block to the file's end, never in one jump at the end.
     assert all(advanced == frames == 30 * 48000 and steps > 10
                for _, frames, advanced, steps in stages.advanced)
+
+
+def test_samples_that_end_early_fail_the_file_rather_than_reading_short(tmp_path):
+    from zarn_limiter_cli.audio_io import file_blocks
+    from zarn_limiter_cli.errors import FileFailure
+    from zarn_limiter_cli.sample_region import locate_samples
+
+    source = tmp_path / "in.wav"
+    sf.write(source, np.zeros((100_000, 2), np.float32), 48000, subtype="PCM_24")
+    region = locate_samples(source)
+    # Cut off after the check of the region, as another program might while it is read.
+    os.truncate(source, region.offset + 90_000 * region.frame_bytes)
+
+    with pytest.raises(FileFailure, match="its samples end before the frames its header gives"):
+        sum(block.shape[0] for block in file_blocks(source, region=region))
