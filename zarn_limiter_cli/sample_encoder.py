@@ -10,7 +10,6 @@ on the output at the first sample byte.
 
 from __future__ import annotations
 
-import os
 from types import TracebackType
 from typing import BinaryIO, Protocol
 
@@ -19,45 +18,7 @@ import soundfile as sf
 from numpy.typing import NDArray
 
 from .sample_region import SAMPLE_WIDTHS, SampleRegion, SampleType
-
-
-class _FromOffset:
-    """An open file seen from `offset` on, as the header-less file that starts there.
-
-    libsndfile calls these methods back, and an exception raised in a callback
-    would be printed and lost; a failure is kept in `error` instead, and
-    libsndfile sees a short write or a failed seek.
-    """
-
-    def __init__(self, file: BinaryIO, offset: int) -> None:
-        self.file, self.offset = file, offset
-        self.error: OSError | None = None
-
-    def write(self, data: bytes) -> int:
-        try:
-            return self.file.write(data)
-        except OSError as error:
-            self.error = self.error or error
-            return 0
-
-    def read(self, size: int = -1) -> bytes:
-        return b""  # never asked: the file is only written
-
-    def tell(self) -> int:
-        try:
-            return self.file.tell() - self.offset
-        except OSError as error:
-            self.error = self.error or error
-            return -1
-
-    def seek(self, position: int, whence: int = os.SEEK_SET) -> int:
-        try:
-            if whence == os.SEEK_SET:
-                position += self.offset
-            return self.file.seek(position, whence) - self.offset
-        except OSError as error:
-            self.error = self.error or error
-            return -1
+from .sound_file_io import ErrorKeepingFile
 
 
 class SampleWriter(Protocol):
@@ -117,7 +78,8 @@ class _LibsndfileWriter:
     """libsndfile's encoding, through a header-less file of the region's encoding."""
 
     def __init__(self, file: BinaryIO, region: SampleRegion) -> None:
-        self._output = _FromOffset(file, file.tell())
+        # The header-less file that starts at the first sample byte.
+        self._output = ErrorKeepingFile(file, file.tell())
         self._raw = sf.SoundFile(
             self._output, "w", samplerate=region.sample_rate, channels=region.channels,
             format="RAW", subtype=region.subtype, endian=region.endian,

@@ -8,11 +8,11 @@ errors are kept and raised in place of libsndfile's.
 
 from __future__ import annotations
 
-import io
+import os
 from collections.abc import Iterator
 from contextlib import contextmanager
 from pathlib import Path
-from typing import Any
+from typing import Any, BinaryIO
 
 import soundfile as sf
 
@@ -28,10 +28,17 @@ def open_input(path: Path) -> sf.SoundFile:
         raise
 
 
-class _ErrorKeepingFile(io.FileIO):
-    """A file whose failed writes report nothing written and keep the OSError."""
+class ErrorKeepingFile:
+    """An open file seen from `offset` on, as libsndfile's virtual I/O sees it.
 
-    error: OSError | None = None
+    libsndfile calls these methods back, and an exception raised in a
+    callback would be printed and lost; a failure is kept in `error` instead
+    (the first one), and libsndfile sees a short write or a failed seek.
+    """
+
+    def __init__(self, file: BinaryIO, offset: int = 0) -> None:
+        self.file, self.offset = file, offset
+        self.error: OSError | None = None
 
     def write(self, data: Any) -> int:
         # A short write is tried again, so that its reason (a full disk, a
@@ -39,19 +46,46 @@ class _ErrorKeepingFile(io.FileIO):
         view, written = memoryview(data), 0
         try:
             while written < len(view):
-                count = super().write(view[written:])
+                count = self.file.write(view[written:])
                 if not count:
                     break
                 written += count
         except OSError as error:
-            self.error = self.error or error
+            self._keep(error)
         return written
+
+    def read(self, size: int = -1) -> bytes:
+        try:
+            return self.file.read(size)
+        except OSError as error:
+            self._keep(error)
+            return b""
+
+    def tell(self) -> int:
+        try:
+            return self.file.tell() - self.offset
+        except OSError as error:
+            self._keep(error)
+            return -1
+
+    def seek(self, position: int, whence: int = os.SEEK_SET) -> int:
+        try:
+            if whence == os.SEEK_SET:
+                position += self.offset
+            return self.file.seek(position, whence) - self.offset
+        except OSError as error:
+            self._keep(error)
+            return -1
+
+    def _keep(self, error: OSError) -> None:
+        self.error = self.error or error
 
 
 @contextmanager
 def open_output(path: Path, **sound_format: Any) -> Iterator[sf.SoundFile]:
     """The output for writing in this format; an OSError with the reason when a write fails."""
-    with _ErrorKeepingFile(path, "w+b") as raw:
+    with open(path, "w+b", buffering=0) as file:
+        raw = ErrorKeepingFile(file)
         try:
             with sf.SoundFile(raw, "w", **sound_format) as out:
                 yield out
