@@ -70,6 +70,45 @@ bool check_extents(const ByteBuffer& bytes, const FloatBuffer& samples, SampleEn
     return true;
 }
 
+enum class Direction { decode, encode };
+
+// Both calls: the first argument is what is coded, the second where it goes,
+// then the type and the byte order; checked in that order before anything
+// is written.
+PyObject* code(Direction direction, const FunctionDescription& description,
+               PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call_boundary<PyObject*>(nullptr, [&]() -> PyObject* {
+        std::array<PyObject*, 4> slots{};
+        if (!bind_arguments(description, args, nargs, kwnames, slots)) {
+            return nullptr;
+        }
+        const std::optional<SampleEncoding> encoding = convert_encoding(slots[2], slots[3]);
+        if (!encoding) {
+            return nullptr;
+        }
+        const bool decoding = direction == Direction::decode;
+        const ByteBuffer bytes(slots[decoding ? 0 : 1], decoding ? "data" : "out", !decoding);
+        if (!bytes.ok()) {
+            return nullptr;
+        }
+        const FloatBuffer samples(slots[decoding ? 1 : 0], decoding ? "out" : "samples", decoding);
+        if (!samples.ok() || !check_extents(bytes, samples, *encoding, slots[2],
+                                            decoding ? "data" : "out")) {
+            return nullptr;
+        }
+        const DefaultFloatingPointEnvironment floating_point;
+        without_interpreter_lock([&] {
+            if (decoding) {
+                decode_samples(*encoding, bytes.data(), samples.samples(), samples.data());
+            } else {
+                encode_samples(*encoding, samples.data(), samples.samples(), bytes.data());
+            }
+            return true;
+        });
+        Py_RETURN_NONE;
+    });
+}
+
 constexpr std::array<const char*, 4> decode_parameters = {"data", "out", "sample_type",
                                                           "byteorder"};
 const FunctionDescription decode_description = {"decode_samples()", decode_parameters, 4};
@@ -97,29 +136,7 @@ constexpr const char* decode_doc =
     "        or the two share memory.";
 
 PyObject* decode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return call_boundary<PyObject*>(nullptr, [&]() -> PyObject* {
-        std::array<PyObject*, decode_parameters.size()> slots{};
-        if (!bind_arguments(decode_description, args, nargs, kwnames, slots)) {
-            return nullptr;
-        }
-        const std::optional<SampleEncoding> encoding = convert_encoding(slots[2], slots[3]);
-        if (!encoding) {
-            return nullptr;
-        }
-        const ByteBuffer data(slots[0], "data", false);
-        if (!data.ok()) {
-            return nullptr;
-        }
-        const FloatBuffer out(slots[1], "out");
-        if (!out.ok() || !check_extents(data, out, *encoding, slots[2], "data")) {
-            return nullptr;
-        }
-        without_interpreter_lock([&] {
-            decode_samples(*encoding, data.data(), out.samples(), out.data());
-            return true;
-        });
-        Py_RETURN_NONE;
-    });
+    return code(Direction::decode, decode_description, args, nargs, kwnames);
 }
 
 constexpr std::array<const char*, 4> encode_parameters = {"samples", "out", "sample_type",
@@ -151,30 +168,7 @@ constexpr const char* encode_doc =
     "        or the two share memory.";
 
 PyObject* encode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return call_boundary<PyObject*>(nullptr, [&]() -> PyObject* {
-        std::array<PyObject*, encode_parameters.size()> slots{};
-        if (!bind_arguments(encode_description, args, nargs, kwnames, slots)) {
-            return nullptr;
-        }
-        const std::optional<SampleEncoding> encoding = convert_encoding(slots[2], slots[3]);
-        if (!encoding) {
-            return nullptr;
-        }
-        const FloatBuffer samples(slots[0], "samples", false);
-        if (!samples.ok()) {
-            return nullptr;
-        }
-        const ByteBuffer out(slots[1], "out", true);
-        if (!out.ok() || !check_extents(out, samples, *encoding, slots[2], "out")) {
-            return nullptr;
-        }
-        const DefaultFloatingPointEnvironment floating_point;
-        without_interpreter_lock([&] {
-            encode_samples(*encoding, samples.data(), samples.samples(), out.data());
-            return true;
-        });
-        Py_RETURN_NONE;
-    });
+    return code(Direction::encode, encode_description, args, nargs, kwnames);
 }
 
 }  // namespace
