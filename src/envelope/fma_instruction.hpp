@@ -24,9 +24,9 @@ namespace zarn {
 // (CPUID's FMA and AVX bits and the AVX state enabled in XCR0).
 bool processor_has_fma() noexcept;
 
-// Whether fused_multiply_add uses the instruction: processor_has_fma() from
-// start-up on. The native tests turn it off to compare the integer version
-// with it, bit for bit.
+// Whether fused_multiply_add and the envelope's kernels use the
+// instruction: processor_has_fma() from start-up on. The native tests turn
+// it off to compare the integer version with it, bit for bit.
 inline bool fma_instruction_enabled = processor_has_fma();
 
 // a * b + c rounded once, by the instruction; only where
@@ -34,7 +34,8 @@ inline bool fma_instruction_enabled = processor_has_fma();
 inline double fma_instruction(double a, double b, double c) noexcept {
 #if defined(__GNUC__) || defined(__clang__)
     // Inline assembly rather than the intrinsic, which GCC and clang allow
-    // only in code compiled for FMA: this stays inside the baseline loop.
+    // only in code compiled for FMA: fused_multiply_add runs this in
+    // baseline code too.
     // c = a * b + c.
     __asm__("vfmadd231sd %[a], %[b], %[c]" : [c] "+x"(c) : [a] "x"(a), [b] "x"(b));
     return c;
@@ -45,3 +46,15 @@ inline double fma_instruction(double a, double b, double c) noexcept {
 #endif
 
 }  // namespace zarn
+
+#if ZARN_FMA_INSTRUCTION_AT_RUN_TIME
+// Marks a function that runs only where processor_has_fma(): GCC and clang
+// compile it for FMA, so that the functions inlined into it take the VEX
+// encoding too. MSVC compiles every function for any instruction set its
+// intrinsics ask for.
+#if defined(__GNUC__) || defined(__clang__)
+#define ZARN_FMA_INSTRUCTION_TARGET __attribute__((target("fma")))
+#else
+#define ZARN_FMA_INSTRUCTION_TARGET
+#endif
+#endif
