@@ -245,13 +245,13 @@ template <FusedMultiplyAdd fused>
 // The kernels for processors with the FMA instruction, which
 // fma_instruction_enabled chooses once per call: compiled for FMA, so that
 // their whole loop takes the VEX encoding, as the glibc builds' clones do.
-ZARN_FMA_INSTRUCTION_TARGET void follow_targets_by_instruction(
+ZARN_COMPILED_FOR("fma") void follow_targets_by_instruction(
     Cascade& cascade, SlidingMinimum& target_minimum, std::uint64_t first, const double* targets,
     std::size_t count) {
     follow_targets_with<fma_instruction>(cascade, target_minimum, first, targets, count);
 }
 
-ZARN_FMA_INSTRUCTION_TARGET std::uint64_t follow_unity_by_instruction(
+ZARN_COMPILED_FOR("fma") std::uint64_t follow_unity_by_instruction(
     Cascade& cascade, std::uint64_t first, std::size_t count, std::uint64_t settled,
     std::uint64_t settled_needed) {
     return follow_unity_with<fma_instruction>(cascade, first, count, settled, settled_needed);
@@ -313,8 +313,9 @@ std::size_t last_above(const float* peaks, std::size_t count, double threshold) 
 // and the choice made in a second loop: a division under a condition would
 // become a branch that mispredicts on loud audio, while these two loops
 // vectorise.
-ZARN_CLONED_FOR("avx2") void compute_targets(
-    const float* peaks, std::size_t real, std::size_t count, double threshold, double* targets) {
+[[gnu::always_inline]] inline void compute_targets_body(const float* peaks, std::size_t real,
+                                                        std::size_t count, double threshold,
+                                                        double* targets) {
     for (std::size_t k = 0; k < real; ++k) {
         targets[k] = gain_to_threshold(static_cast<double>(peaks[k]), threshold);
     }
@@ -322,6 +323,26 @@ ZARN_CLONED_FOR("avx2") void compute_targets(
         targets[k] = static_cast<double>(peaks[k]) > threshold ? targets[k] : 1.0;
     }
     std::fill(targets + real, targets + count, 1.0);
+}
+
+#if ZARN_AVX2_CHOSEN_AT_RUN_TIME
+ZARN_COMPILED_FOR("avx2") void compute_targets_by_avx2(
+    const float* peaks, std::size_t real, std::size_t count, double threshold, double* targets) {
+    compute_targets_body(peaks, real, count, threshold, targets);
+}
+#endif
+
+// Cloned for AVX2, or chosen for it where the loader cannot choose: twice
+// the divisions per instruction, each rounded as one alone.
+ZARN_CLONED_FOR("avx2") void compute_targets(
+    const float* peaks, std::size_t real, std::size_t count, double threshold, double* targets) {
+#if ZARN_AVX2_CHOSEN_AT_RUN_TIME
+    if (avx2_enabled) {
+        compute_targets_by_avx2(peaks, real, count, threshold, targets);
+        return;
+    }
+#endif
+    compute_targets_body(peaks, real, count, threshold, targets);
 }
 
 }  // namespace
