@@ -1,13 +1,14 @@
 #pragma once
 
+#include "envelope/processor_features.hpp"
+
 // The x86-64 FMA instruction for builds that cannot assume it (the compiler
 // was not told the processor has it, -mfma or /arch:AVX2) and whose C
 // library's fma is not exact (mingw-w64, musl, MSVC): without it the release
 // follower's fused multiply-add runs in integer arithmetic, about three
 // times the cost of the whole envelope step. The processor is asked once,
 // at start-up (CPUID), and the instruction used where it exists.
-#if (defined(__x86_64__) || defined(_M_X64)) && !defined(__FMA__) && \
-    (defined(__GNUC__) || defined(__clang__) || defined(_MSC_VER))
+#if ZARN_ASKS_PROCESSOR_FEATURES && !defined(__FMA__)
 #define ZARN_FMA_INSTRUCTION_AT_RUN_TIME 1
 #else
 #define ZARN_FMA_INSTRUCTION_AT_RUN_TIME 0
@@ -20,13 +21,9 @@
 namespace zarn {
 
 #if ZARN_FMA_INSTRUCTION_AT_RUN_TIME
-// Whether the processor and the operating system support the instruction
-// (CPUID's FMA and AVX bits and the AVX state enabled in XCR0).
-bool processor_has_fma() noexcept;
-
-// Whether fused_multiply_add uses the instruction: processor_has_fma() from
-// start-up on. The native tests turn it off to compare the integer version
-// with it, bit for bit.
+// Whether fused_multiply_add and the envelope's kernels use the
+// instruction: processor_has_fma() from start-up on. The native tests turn
+// it off to compare the integer version with it, bit for bit.
 inline bool fma_instruction_enabled = processor_has_fma();
 
 // a * b + c rounded once, by the instruction; only where
@@ -34,7 +31,8 @@ inline bool fma_instruction_enabled = processor_has_fma();
 inline double fma_instruction(double a, double b, double c) noexcept {
 #if defined(__GNUC__) || defined(__clang__)
     // Inline assembly rather than the intrinsic, which GCC and clang allow
-    // only in code compiled for FMA: this stays inside the baseline loop.
+    // only in code compiled for FMA: fused_multiply_add runs this in
+    // baseline code too.
     // c = a * b + c.
     __asm__("vfmadd231sd %[a], %[b], %[c]" : [c] "+x"(c) : [a] "x"(a), [b] "x"(b));
     return c;
@@ -45,3 +43,4 @@ inline double fma_instruction(double a, double b, double c) noexcept {
 #endif
 
 }  // namespace zarn
+

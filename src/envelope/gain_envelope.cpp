@@ -94,10 +94,10 @@ double capped(double y3) {
 // The release follower's step: it drops to the window minimum at once and
 // rises towards it by release_coefficient of the distance per frame. The
 // one fused multiply-add of the envelope.
+template <FusedMultiplyAdd fused>
 [[gnu::always_inline]] inline double release_step(double follower, double window_minimum,
                                                   double release_coefficient) {
-    const double released =
-        fused_multiply_add(window_minimum - follower, release_coefficient, follower);
+    const double released = fused(window_minimum - follower, release_coefficient, follower);
     return window_minimum < released ? window_minimum : released;
 }
 
@@ -110,8 +110,9 @@ double capped(double y3) {
 }
 
 // One iteration's gain: the release follower, then the cascade and its cap.
+template <FusedMultiplyAdd fused>
 [[gnu::always_inline]] inline double next_gain(Cascade& c, double window_minimum) {
-    c.follower = release_step(c.follower, window_minimum, c.release_coefficient);
+    c.follower = release_step<fused>(c.follower, window_minimum, c.release_coefficient);
     return capped(c.third.smooth(c.second.smooth(c.first.smooth(c.follower))));
 }
 
@@ -129,7 +130,7 @@ double capped(double y3) {
 // gives frames[j] its gain: next_gain and yield_frame with running
 // pointers, without the per-iteration wrap and look-ahead tests, the window
 // minimum coming from the sliding minimum's segment.
-template <bool Yield, bool HasPrevious>
+template <FusedMultiplyAdd fused, bool Yield, bool HasPrevious>
 [[gnu::always_inline]] inline void follow_segment(Cascade& c, SlidingMinimum::Segment& segment,
                                                   const double* targets, float* frames,
                                                   std::size_t count) {
@@ -145,7 +146,7 @@ template <bool Yield, bool HasPrevious>
     double* const ring3 = c.third.ring + c.third.position;
     for (std::size_t j = 0; j < count; ++j) {
         const double window_minimum = window.push<HasPrevious>(j, targets[j]);
-        follower = release_step(follower, window_minimum, c.release_coefficient);
+        follower = release_step<fused>(follower, window_minimum, c.release_coefficient);
         const double y1 = smoothing_step(ring1[j], sum1, c.first.inverse_length, follower);
         const double y2 = smoothing_step(ring2[j], sum2, c.second.inverse_length, y1);
         const double y3 = smoothing_step(ring3[j], sum3, c.third.inverse_length, y2);
@@ -163,24 +164,23 @@ template <bool Yield, bool HasPrevious>
     c.third.advance(count);
 }
 
-template <bool Yield>
+template <FusedMultiplyAdd fused, bool Yield>
 [[gnu::always_inline]] inline void follow_segment(Cascade& c, SlidingMinimum::Segment& window,
                                                   const double* targets, float* frames,
                                                   std::size_t count) {
     if (window.suffix != nullptr) {
-        follow_segment<Yield, true>(c, window, targets, frames, count);
+        follow_segment<fused, Yield, true>(c, window, targets, frames, count);
     } else {
-        follow_segment<Yield, false>(c, window, targets, frames, count);
+        follow_segment<fused, Yield, false>(c, window, targets, frames, count);
     }
 }
 
 // The iterations [first, first + count) with the given target gains, cut
 // into segments at every ring wrap, at every close of a window block and at
-// the first yielding iteration. Cloned for processors with FMA, where
-// the fused multiply-add is one instruction instead of a call; the fused
-// operation and so the result are the same. The tests check its gains bit
-// for bit against the straightforward pass in tests/native.
-ZARN_CLONED_FOR("fma") void follow_targets(
+// the first yielding iteration. The tests check its gains bit for bit
+// against the straightforward pass in tests/native.
+template <FusedMultiplyAdd fused>
+[[gnu::always_inline]] inline void follow_targets_with(
     Cascade& cascade, SlidingMinimum& target_minimum, std::uint64_t first, const double* targets,
     std::size_t count) {
     Cascade c = cascade;
@@ -193,9 +193,9 @@ ZARN_CLONED_FOR("fma") void follow_targets(
         if (iteration < c.lookahead_samples) {
             run = static_cast<std::size_t>(
                 std::min<std::uint64_t>(run, c.lookahead_samples - iteration));
-            follow_segment<false>(c, window, targets + k, nullptr, run);
+            follow_segment<fused, false>(c, window, targets + k, nullptr, run);
         } else {
-            follow_segment<true>(c, window, targets + k, c.yielded(iteration), run);
+            follow_segment<fused, true>(c, window, targets + k, c.yielded(iteration), run);
         }
         target_minimum.commit(window, run);
         k += run;
@@ -212,14 +212,15 @@ ZARN_CLONED_FOR("fma") void follow_targets(
 // threshold, so the check against the frame's peak (y * peak, y <= 1)
 // cannot fire. Returns the updated count of settled iterations. Checked,
 // like follow_targets, against the straightforward pass in tests/native.
-ZARN_CLONED_FOR("fma") std::uint64_t follow_unity(
+template <FusedMultiplyAdd fused>
+[[gnu::always_inline]] inline std::uint64_t follow_unity_with(
     Cascade& cascade, std::uint64_t first, std::size_t count, std::uint64_t settled,
     std::uint64_t settled_needed) {
     Cascade c = cascade;
     std::size_t k = 0;
     for (; k < count && settled < settled_needed; ++k) {
         const double before = c.follower;
-        yield_frame(c, first + k, next_gain(c, 1.0));
+        yield_frame(c, first + k, next_gain<fused>(c, 1.0));
         const bool fixed = std::bit_cast<std::uint64_t>(c.follower) ==
                            std::bit_cast<std::uint64_t>(before);
         settled = fixed ? settled + 1 : 0;
@@ -238,6 +239,53 @@ ZARN_CLONED_FOR("fma") std::uint64_t follow_unity(
     }
     cascade = c;
     return settled;
+}
+
+#if ZARN_FMA_CHOSEN_AT_RUN_TIME
+// The kernels for processors with the FMA instruction, which
+// fma_instruction_enabled chooses once per call: compiled for FMA, so that
+// their whole loop takes the VEX encoding, as the glibc builds' clones do.
+ZARN_COMPILED_FOR("fma") void follow_targets_by_instruction(
+    Cascade& cascade, SlidingMinimum& target_minimum, std::uint64_t first, const double* targets,
+    std::size_t count) {
+    follow_targets_with<fma_instruction>(cascade, target_minimum, first, targets, count);
+}
+
+ZARN_COMPILED_FOR("fma") std::uint64_t follow_unity_by_instruction(
+    Cascade& cascade, std::uint64_t first, std::size_t count, std::uint64_t settled,
+    std::uint64_t settled_needed) {
+    return follow_unity_with<fma_instruction>(cascade, first, count, settled, settled_needed);
+}
+#endif
+
+// The kernels as the envelope calls them. Cloned for processors with FMA
+// where the loader can choose, so that the library's fma becomes one
+// instruction instead of a call; where the FMA instruction is chosen at
+// run time, the version for it is taken by the call. Every version fuses
+// the same operation, so the result is the same.
+ZARN_CLONED_FOR("fma") void follow_targets(
+    Cascade& cascade, SlidingMinimum& target_minimum, std::uint64_t first, const double* targets,
+    std::size_t count) {
+#if ZARN_FMA_CHOSEN_AT_RUN_TIME
+    if (fma_instruction_enabled) {
+        follow_targets_by_instruction(cascade, target_minimum, first, targets, count);
+        return;
+    }
+#endif
+    follow_targets_with<baseline_fused_multiply_add>(cascade, target_minimum, first, targets,
+                                                     count);
+}
+
+ZARN_CLONED_FOR("fma") std::uint64_t follow_unity(
+    Cascade& cascade, std::uint64_t first, std::size_t count, std::uint64_t settled,
+    std::uint64_t settled_needed) {
+#if ZARN_FMA_CHOSEN_AT_RUN_TIME
+    if (fma_instruction_enabled) {
+        return follow_unity_by_instruction(cascade, first, count, settled, settled_needed);
+    }
+#endif
+    return follow_unity_with<baseline_fused_multiply_add>(cascade, first, count, settled,
+                                                          settled_needed);
 }
 
 // Bit pattern of the largest float at or below `threshold`. A peak (a float
@@ -265,8 +313,9 @@ std::size_t last_above(const float* peaks, std::size_t count, double threshold) 
 // and the choice made in a second loop: a division under a condition would
 // become a branch that mispredicts on loud audio, while these two loops
 // vectorise.
-ZARN_CLONED_FOR("avx2") void compute_targets(
-    const float* peaks, std::size_t real, std::size_t count, double threshold, double* targets) {
+[[gnu::always_inline]] inline void compute_targets_body(const float* peaks, std::size_t real,
+                                                        std::size_t count, double threshold,
+                                                        double* targets) {
     for (std::size_t k = 0; k < real; ++k) {
         targets[k] = gain_to_threshold(static_cast<double>(peaks[k]), threshold);
     }
@@ -274,6 +323,26 @@ ZARN_CLONED_FOR("avx2") void compute_targets(
         targets[k] = static_cast<double>(peaks[k]) > threshold ? targets[k] : 1.0;
     }
     std::fill(targets + real, targets + count, 1.0);
+}
+
+#if ZARN_AVX2_CHOSEN_AT_RUN_TIME
+ZARN_COMPILED_FOR("avx2") void compute_targets_by_avx2(
+    const float* peaks, std::size_t real, std::size_t count, double threshold, double* targets) {
+    compute_targets_body(peaks, real, count, threshold, targets);
+}
+#endif
+
+// Cloned for AVX2, or chosen for it where the loader cannot choose: twice
+// the divisions per instruction, each rounded as one alone.
+ZARN_CLONED_FOR("avx2") void compute_targets(
+    const float* peaks, std::size_t real, std::size_t count, double threshold, double* targets) {
+#if ZARN_AVX2_CHOSEN_AT_RUN_TIME
+    if (avx2_enabled) {
+        compute_targets_by_avx2(peaks, real, count, threshold, targets);
+        return;
+    }
+#endif
+    compute_targets_body(peaks, real, count, threshold, targets);
 }
 
 }  // namespace
