@@ -28,13 +28,13 @@ from importlib.util import find_spec
 from pathlib import Path
 from typing import Any
 
-from .errors import Interrupted, UsageError
+from .errors import UsageError
 from .extras import require
 from .file_job import JobSettings
 from .file_result import FAILED, LIMITED, FileResult
 from .interrupts import abandoned_when, ignored_by_children, stop_requested
-from .local_runner import POLL_SECONDS, OnResult, interrupted
-from .task import Task, run_task
+from .local_runner import POLL_SECONDS, OnResult
+from .task import Task, interrupted, run_task
 
 
 @contextmanager
@@ -107,17 +107,9 @@ class _AbandonFlag:
 
 
 def run_remote_task(task: Task, settings: JobSettings, abandon_event: str) -> FileResult:
-    """run_task on a worker, abandoned when the run's process asks.
-
-    An abandoned task has removed its temporary file and comes back as a
-    result: raised, it would reach the worker's log as a failed computation
-    with its traceback.
-    """
-    try:
-        with abandoned_when(_AbandonFlag(abandon_event)):
-            return run_task(task, settings)
-    except Interrupted:
-        return interrupted(task.job)
+    """run_task on a worker, abandoned when the run's process asks."""
+    with abandoned_when(_AbandonFlag(abandon_event)):
+        return run_task(task, settings)
 
 
 def _identity(path: Path) -> tuple[int, int] | None:

@@ -11,9 +11,8 @@ from collections import deque
 from collections.abc import Callable, Sequence
 from concurrent.futures import FIRST_COMPLETED, Future, ThreadPoolExecutor, wait
 
-from .errors import Interrupted
-from .file_job import Job, JobSettings
-from .file_result import INTERRUPTED, FileResult
+from .file_job import JobSettings
+from .file_result import FileResult
 from .interrupts import stop_requested
 from .progress import Stages
 from .task import Task, run_task
@@ -21,11 +20,6 @@ from .task import Task, run_task
 OnResult = Callable[[FileResult], None]
 # How often the main thread looks for a stop request while files are limited.
 POLL_SECONDS = 0.1
-
-
-def interrupted(job: Job) -> FileResult:
-    return FileResult(job.name, str(job.target), INTERRUPTED,
-                      "interrupted: abandoned on the stop signal, nothing written for it")
 
 
 def run_in_threads(
@@ -44,9 +38,6 @@ def run_in_threads(
             done, _ = wait(running, timeout=POLL_SECONDS, return_when=FIRST_COMPLETED)
             for future in done:
                 index = running.pop(future)
-                try:
-                    results[index] = future.result()
-                except Interrupted:
-                    results[index] = interrupted(tasks[index].job)
+                results[index] = future.result()
                 on_result(results[index])
     return results
