@@ -10,7 +10,8 @@ scheduler, and each abandons its work within a block, removing its own
 temporary file, as in a local run. A file whose result never comes (its
 worker died, or ignored the event too long) has its temporary file removed
 here once its worker can write no more, and its output reported as found on
-disk.
+disk. When the cluster has no worker left for --dask-wait seconds, the files
+not started fail with those in hand.
 """
 
 from __future__ import annotations
@@ -147,6 +148,11 @@ def given_up(in_hand: _InHand) -> FileResult:
                       f"{in_hand.why}; nothing was written for it")
 
 
+def _not_started(task: Task, why: str) -> FileResult:
+    job = task.job
+    return FileResult(job.name, str(job.target), FAILED, f"{why}; not started")
+
+
 def _result(future: Any, in_hand: _InHand) -> FileResult:
     if future.status == "finished":
         result: FileResult = future.result()
@@ -168,6 +174,8 @@ class _Cluster:
         self._no_workers_since = time.monotonic()
         self._abandon_by: float | None = None
         self.given: list[_InHand] = []
+        # Why the run ended with tasks neither done nor asked to stop, if it did.
+        self.failure = ""
 
     def room(self) -> int:
         threads: int = sum(self._client.nthreads().values())
@@ -200,7 +208,8 @@ class _Cluster:
             self._give_up("interrupted", stopped=True)
             return False
         if now - self._no_workers_since > self._wait_s:
-            self._give_up(f"no worker left on the cluster for {self._wait_s:g} s")
+            self.failure = f"no worker left on the cluster for {self._wait_s:g} s"
+            self._give_up(self.failure)
             return False
         return True
 
@@ -238,4 +247,9 @@ def run_on_dask(
     for in_hand in cluster.given:
         results[in_hand.index] = given_up(in_hand)
         on_result(results[in_hand.index])
+    if cluster.failure:  # the tasks not started fail for the same reason
+        for index, task in enumerate(tasks):
+            if index not in results:
+                results[index] = _not_started(task, cluster.failure)
+                on_result(results[index])
     return results
