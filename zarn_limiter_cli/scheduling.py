@@ -33,8 +33,8 @@ class Runner(Protocol):
         """Start the task that has this index."""
 
     def finished(self) -> list[tuple[int, FileResult]]:
-        """The tasks finished since last asked, by index and result; waits at most
-        POLL_SECONDS for one."""
+        """The tasks finished since last asked, by index and result; when none has,
+        it waits, up to POLL_SECONDS."""
 
     def goes_on(self) -> bool:
         """Called once a turn: false when the run ends at once, the tasks still in hand
