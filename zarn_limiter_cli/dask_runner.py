@@ -10,7 +10,8 @@ scheduler, and each abandons its work within a block, removing its own
 temporary file, as in a local run. A file whose result never comes (its
 worker died, or ignored the event too long) has its temporary file removed
 here once its worker can write no more, and its output reported as found on
-disk.
+disk. When the cluster has no worker left for --dask-wait seconds, the files
+not started fail with those in hand.
 """
 
 from __future__ import annotations
@@ -20,21 +21,20 @@ import os
 import re
 import time
 import uuid
-from collections import deque
 from collections.abc import Callable, Iterator, Sequence
 from contextlib import contextmanager
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from importlib.util import find_spec
 from pathlib import Path
 from typing import Any
 
-from .errors import Interrupted, UsageError
+from .errors import UsageError
 from .extras import require
 from .file_job import JobSettings
 from .file_result import FAILED, LIMITED, FileResult
 from .interrupts import abandoned_when, ignored_by_children, stop_requested
-from .local_runner import POLL_SECONDS, OnResult, interrupted
-from .task import Task, run_task
+from .scheduling import POLL_SECONDS, OnResult, run_tasks
+from .task import Task, interrupted, run_task
 
 
 @contextmanager
@@ -107,17 +107,9 @@ class _AbandonFlag:
 
 
 def run_remote_task(task: Task, settings: JobSettings, abandon_event: str) -> FileResult:
-    """run_task on a worker, abandoned when the run's process asks.
-
-    An abandoned task has removed its temporary file and comes back as a
-    result: raised, it would reach the worker's log as a failed computation
-    with its traceback.
-    """
-    try:
-        with abandoned_when(_AbandonFlag(abandon_event)):
-            return run_task(task, settings)
-    except Interrupted:
-        return interrupted(task.job)
+    """run_task on a worker, abandoned when the run's process asks."""
+    with abandoned_when(_AbandonFlag(abandon_event)):
+        return run_task(task, settings)
 
 
 def _identity(path: Path) -> tuple[int, int] | None:
@@ -156,6 +148,11 @@ def given_up(in_hand: _InHand) -> FileResult:
                       f"{in_hand.why}; nothing was written for it")
 
 
+def _not_started(task: Task, why: str) -> FileResult:
+    job = task.job
+    return FileResult(job.name, str(job.target), FAILED, f"{why}; not started")
+
+
 def _result(future: Any, in_hand: _InHand) -> FileResult:
     if future.status == "finished":
         result: FileResult = future.result()
@@ -165,67 +162,73 @@ def _result(future: Any, in_hand: _InHand) -> FileResult:
     return given_up(in_hand)
 
 
-@dataclass
-class _DaskRun:
-    """The files on a cluster, one per worker thread at a time."""
+class _Cluster:
+    """The tasks on the cluster's workers, one per worker thread at a time. It gives
+    up on the tasks in hand when they do not abandon their work in time after a
+    stop request, or when the cluster has no worker left for `wait_s` seconds."""
 
-    client: Any
-    tasks: Sequence[Task]
-    settings: JobSettings
-    on_result: OnResult
-    wait_s: float
-    abandon: Any  # the distributed.Event that the tasks in hand look at
-    results: dict[int, FileResult] = field(default_factory=dict)
-    running: dict[Any, _InHand] = field(default_factory=dict)
+    def __init__(self, client: Any, settings: JobSettings, wait_s: float, abandon: Any) -> None:
+        self._client, self._settings, self._wait_s = client, settings, wait_s
+        self._abandon = abandon  # the distributed.Event that the tasks in hand look at
+        self._running: dict[Any, _InHand] = {}
+        self._no_workers_since = time.monotonic()
+        self._abandon_by: float | None = None
+        self.given: list[_InHand] = []
+        # Why the run ended with tasks neither done nor asked to stop, if it did.
+        self.failure = ""
 
-    def run(self) -> list[_InHand]:
-        """Run until every task is done or given up; returns those given up."""
-        waiting = deque(enumerate(self.tasks))
-        no_workers_since, abandon_deadline = time.monotonic(), None
-        while self.running or (waiting and not stop_requested()):
-            self._submit(waiting)
-            if self._collect():
-                continue
-            now = time.monotonic()
-            if stop_requested() and abandon_deadline is None:
-                self.abandon.set()
-                abandon_deadline = now + ABANDON_GRACE_SECONDS
-            if abandon_deadline is not None and now > abandon_deadline:
-                return self._give_up_all("interrupted", stopped=True)
-            if self.client.nthreads():
-                no_workers_since = now
-            elif stop_requested():  # nothing in hand will finish
-                return self._give_up_all("interrupted", stopped=True)
-            elif now - no_workers_since > self.wait_s:
-                return self._give_up_all(f"no worker left on the cluster for {self.wait_s:g} s")
+    def room(self) -> int:
+        threads: int = sum(self._client.nthreads().values())
+        return threads - len(self._running)
+
+    def start(self, index: int, task: Task) -> None:
+        in_hand = _InHand(index, task, _identity(task.job.target))
+        future = self._client.submit(run_remote_task, task, self._settings, self._abandon.name,
+                                     pure=False)
+        self._running[future] = in_hand
+
+    def finished(self) -> list[tuple[int, FileResult]]:
+        done = [future for future in self._running if future.done()]
+        if not done:
             time.sleep(POLL_SECONDS)
-        return []
-
-    def _submit(self, waiting: deque[tuple[int, Task]]) -> None:
-        slots = sum(self.client.nthreads().values())
-        while waiting and len(self.running) < slots and not stop_requested():
-            index, task = waiting.popleft()
-            in_hand = _InHand(index, task, _identity(task.job.target))
-            future = self.client.submit(run_remote_task, task, self.settings, self.abandon.name,
-                                        pure=False)
-            self.running[future] = in_hand
-
-    def _collect(self) -> bool:
-        done = [future for future in self.running if future.done()]
+        results = []
         for future in done:
-            in_hand = self.running.pop(future)
-            self.results[in_hand.index] = _result(future, in_hand)
-            self.on_result(self.results[in_hand.index])
-        return bool(done)
+            in_hand = self._running.pop(future)
+            results.append((in_hand.index, _result(future, in_hand)))
+        return results
 
-    def _give_up_all(self, why: str, stopped: bool = False) -> list[_InHand]:
-        self.abandon.set()
-        self.client.cancel(list(self.running))
-        given = list(self.running.values())
-        for in_hand in given:
+    def goes_on(self) -> bool:
+        now = time.monotonic()
+        workers = bool(self._client.nthreads())
+        if workers:
+            self._no_workers_since = now
+        if stop_requested():
+            if self._abandoning(now, workers):
+                return True
+            self._give_up("interrupted", stopped=True)
+            return False
+        if now - self._no_workers_since > self._wait_s:
+            self.failure = f"no worker left on the cluster for {self._wait_s:g} s"
+            self._give_up(self.failure)
+            return False
+        return True
+
+    def _abandoning(self, now: float, workers: bool) -> bool:
+        """Whether the tasks in hand may still be abandoning their work: told so at the
+        first stop request, they have ABANDON_GRACE_SECONDS, if a worker is left to
+        run them."""
+        if self._abandon_by is None:
+            self._abandon.set()
+            self._abandon_by = now + ABANDON_GRACE_SECONDS
+        return workers and now <= self._abandon_by
+
+    def _give_up(self, why: str, stopped: bool = False) -> None:
+        self._abandon.set()
+        self._client.cancel(list(self._running))
+        for in_hand in self._running.values():
             in_hand.why, in_hand.stopped = why, stopped
-        self.running.clear()
-        return given
+        self.given = list(self._running.values())
+        self._running.clear()
 
 
 def run_on_dask(
@@ -238,10 +241,15 @@ def run_on_dask(
     with connect(address, wait_s) as client:
         prepare()
         abandon = distributed.Event(f"zarn-limit-abandon-{uuid.uuid4().hex}", client=client)
-        run = _DaskRun(client, tasks, settings, on_result, wait_s, abandon)
-        given = run.run()
+        cluster = _Cluster(client, settings, wait_s, abandon)
+        results = run_tasks(tasks, cluster, on_result)
     # A local cluster is closed by now: its workers write no more.
-    for in_hand in given:
-        run.results[in_hand.index] = given_up(in_hand)
-        on_result(run.results[in_hand.index])
-    return run.results
+    for in_hand in cluster.given:
+        results[in_hand.index] = given_up(in_hand)
+        on_result(results[in_hand.index])
+    if cluster.failure:  # the tasks not started fail for the same reason
+        for index, task in enumerate(tasks):
+            if index not in results:
+                results[index] = _not_started(task, cluster.failure)
+                on_result(results[index])
+    return results

@@ -1,31 +1,45 @@
 """Limiting the files on a pool of threads of this process.
 
 The limiter and soundfile release the interpreter lock, so threads keep
-several cores busy. At most one file per thread is handed out at a time,
-so that after a stop request no further file starts.
+several cores busy. At most one file per thread is in hand at a time, so
+that after a stop request no further file starts; the files in hand see the
+request themselves, between blocks.
 """
 
 from __future__ import annotations
 
-from collections import deque
-from collections.abc import Callable, Sequence
+from collections.abc import Sequence
 from concurrent.futures import FIRST_COMPLETED, Future, ThreadPoolExecutor, wait
 
-from .errors import Interrupted
-from .file_job import Job, JobSettings
-from .file_result import INTERRUPTED, FileResult
-from .interrupts import stop_requested
+from .file_job import JobSettings
+from .file_result import FileResult
 from .progress import Stages
+from .scheduling import POLL_SECONDS, OnResult, run_tasks
 from .task import Task, run_task
 
-OnResult = Callable[[FileResult], None]
-# How often the main thread looks for a stop request while files are limited.
-POLL_SECONDS = 0.1
 
+class _Threads:
+    """The tasks on `pool`, one per thread of its `workers` at a time."""
 
-def interrupted(job: Job) -> FileResult:
-    return FileResult(job.name, str(job.target), INTERRUPTED,
-                      "interrupted: abandoned on the stop signal, nothing written for it")
+    def __init__(self, pool: ThreadPoolExecutor, workers: int, settings: JobSettings,
+                 stages: Stages | None) -> None:
+        self._pool, self._workers = pool, workers
+        self._settings, self._stages = settings, stages
+        self._running: dict[Future[FileResult], int] = {}
+
+    def room(self) -> int:
+        return self._workers - len(self._running)
+
+    def start(self, index: int, task: Task) -> None:
+        future = self._pool.submit(run_task, task, self._settings, self._stages)
+        self._running[future] = index
+
+    def finished(self) -> list[tuple[int, FileResult]]:
+        done, _ = wait(self._running, timeout=POLL_SECONDS, return_when=FIRST_COMPLETED)
+        return [(self._running.pop(future), future.result()) for future in done]
+
+    def goes_on(self) -> bool:
+        return True
 
 
 def run_in_threads(
@@ -33,20 +47,5 @@ def run_in_threads(
     stages: Stages | None = None,
 ) -> dict[int, FileResult]:
     """Limit the files, `workers` at a time; returns the results by task index."""
-    results: dict[int, FileResult] = {}
-    waiting = deque(enumerate(tasks))
-    running: dict[Future[FileResult], int] = {}
     with ThreadPoolExecutor(max_workers=workers) as pool:
-        while running or (waiting and not stop_requested()):
-            while waiting and len(running) < workers and not stop_requested():
-                index, task = waiting.popleft()
-                running[pool.submit(run_task, task, settings, stages)] = index
-            done, _ = wait(running, timeout=POLL_SECONDS, return_when=FIRST_COMPLETED)
-            for future in done:
-                index = running.pop(future)
-                try:
-                    results[index] = future.result()
-                except Interrupted:
-                    results[index] = interrupted(tasks[index].job)
-                on_result(results[index])
-    return results
+        return run_tasks(tasks, _Threads(pool, workers, settings, stages), on_result)

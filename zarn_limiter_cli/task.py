@@ -12,8 +12,9 @@ from dataclasses import dataclass, field
 from pathlib import Path
 
 from .atomic_output import OutputAppeared, temporary_path, writing_rules
+from .errors import Interrupted
 from .file_job import Job, JobSettings, limit_file
-from .file_result import FAILED, KEPT, FileResult
+from .file_result import FAILED, INTERRUPTED, KEPT, FileResult
 from .inputs import regular_file_problem
 from .progress import Stages
 
@@ -36,8 +37,14 @@ class Task:
         return temporary_path(self.job.target, self.token)
 
 
+def interrupted(job: Job) -> FileResult:
+    return FileResult(job.name, str(job.target), INTERRUPTED,
+                      "interrupted: abandoned on the stop signal, nothing written for it")
+
+
 def run_task(task: Task, settings: JobSettings, stages: Stages | None = None) -> FileResult:
-    """Limit one file into its target; failures come back in the result."""
+    """Limit one file into its target; failures, and the work abandoned on a stop
+    request, come back in the result."""
     job = task.job
     # Opening a pipe or a device for reading waits for a writer, past any signal.
     problem = None if job.source is None else regular_file_problem(job.source)
@@ -49,3 +56,5 @@ def run_task(task: Task, settings: JobSettings, stages: Stages | None = None) ->
     except OutputAppeared:
         return FileResult(job.name, str(job.target), KEPT,
                           note="it appeared while this run wrote it")
+    except Interrupted:  # its temporary file is removed by now
+        return interrupted(job)

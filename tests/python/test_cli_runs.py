@@ -126,3 +126,35 @@ def test_stop_signal_abandons_the_files_in_hand_on_dask(tmp_path):
     rows = list(csv.DictReader(report.open()))
     assert [row["status"] for row in rows] == ["interrupted", "not started", "not started"]
     assert "interrupted" in rows[0]["error"]
+
+
+@pytest.mark.skipif(sys.platform == "win32", reason="the worker is stopped through its process")
+def test_files_left_when_the_cluster_loses_its_workers_fail(tmp_path):
+    distributed = pytest.importorskip("distributed")
+    sources = [tmp_path / f"in{index}.wav" for index in range(3)]
+    # The first file long enough to be in hand when its worker goes.
+    for source, frames in zip(sources, (15_000_000, 8000, 8000)):
+        make_file(source, "WAV", "PCM_24", frames=frames)
+    out, report = tmp_path / "out", tmp_path / "report.csv"
+    with distributed.LocalCluster(n_workers=1, threads_per_worker=1, processes=True,
+                                  dashboard_address=None) as cluster:
+        process = subprocess.Popen(
+            [sys.executable, "-m", "zarn_limiter_cli", *map(str, sources), "--output-dir",
+             str(out), "--dask", cluster.scheduler_address, "--dask-wait", "1", "--report",
+             str(report)],
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+        )
+        try:
+            while not leftovers(tmp_path):  # the first file is being written
+                assert process.poll() is None, process.communicate()
+                time.sleep(0.05)
+            cluster.scale(0)
+            _, err = process.communicate(timeout=60)
+        finally:
+            process.kill()
+
+    assert process.returncode == 1, err
+    assert leftovers(tmp_path) == [] and "Traceback" not in err
+    rows = list(csv.DictReader(report.open()))
+    assert [row["status"] for row in rows] == ["failed"] * len(sources)
+    assert all(row["error"].startswith("no worker left on the cluster for 1 s") for row in rows)
