@@ -16,7 +16,11 @@ process and in the same run:
 
 It prints the median wall time and processor time (user and system, all
 threads: the fairer figure on a shared machine) of each, their ratios to the
-floor, and the peak resident memory of each process. `--scale-minutes` adds the times
+floor, and the peak resident memory of each process. The cases take turns,
+run after run, and each run's output is deleted as soon as it is measured:
+on a long file the system's cost of writing depends on how much of the
+memory the page cache already holds, and no case should always come after
+the others' gigabytes. `--scale-minutes` adds the times
 scaled linearly to another length (the work per frame is the same whatever
 the length; the memory does not grow with it).
 
@@ -89,26 +93,36 @@ def measure(command: list[str]) -> tuple[float, float, int]:
     return seconds, float(processor), int(memory) * 1024
 
 
-def cases(source: Path, folder: Path) -> dict[str, list[str]]:
+def cases(source: Path, folder: Path) -> dict[str, tuple[list[str], list[Path]]]:
+    """Each case's command and the files it writes."""
     command = str(Path(sys.executable).with_name("zarn-limit"))
-    limit = [command, str(source), "--quiet", "--overwrite", "--output-dir", str(folder / "out")]
+    limited = folder / "out" / f"{source.stem}_limited.wav"
+    limit = [command, str(source), "--quiet", "--overwrite", "--output-dir", str(limited.parent)]
+    blocks, whole, ffmpeg_out = (folder / f"{name}.wav" for name in ("blocks", "whole", "ffmpeg"))
     found = {
-        "soundfile blocks r+w": [sys.executable, "-c", FLOOR_BLOCKS, str(source),
-                                 str(folder / "blocks.wav")],
-        "soundfile whole r+w": [sys.executable, "-c", FLOOR_WHOLE, str(source),
-                                str(folder / "whole.wav")],
+        "soundfile blocks r+w": ([sys.executable, "-c", FLOOR_BLOCKS, str(source), str(blocks)],
+                                 [blocks]),
+        "soundfile whole r+w": ([sys.executable, "-c", FLOOR_WHOLE, str(source), str(whole)],
+                                [whole]),
     }
     ffmpeg = shutil.which("ffmpeg")
     if ffmpeg is not None:
-        found["ffmpeg alimiter"] = [
+        found["ffmpeg alimiter"] = ([
             ffmpeg, "-nostdin", "-y", "-loglevel", "error", "-i", str(source),
-            "-af", "alimiter=limit=-1dB:level=false", "-c:a", "pcm_s24le",
-            str(folder / "ffmpeg.wav"),
-        ]
-    found["zarn-limit"] = limit
-    found["zarn-limit --report"] = [*limit, "--report", str(folder / "report.csv")]
-    found["zarn-limit --loudness"] = [*limit, "--loudness", "-16", "--true-peak"]
+            "-af", "alimiter=limit=-1dB:level=false", "-c:a", "pcm_s24le", str(ffmpeg_out),
+        ], [ffmpeg_out])
+    report = folder / "report.csv"
+    found["zarn-limit"] = (limit, [limited])
+    found["zarn-limit --report"] = ([*limit, "--report", str(report)], [limited, report])
+    found["zarn-limit --loudness"] = ([*limit, "--loudness", "-16", "--true-peak"], [limited])
     return found
+
+
+def measure_deleting(command: list[str], outputs: list[Path]) -> tuple[float, float, int]:
+    measured = measure(command)
+    for output in outputs:
+        output.unlink(missing_ok=True)
+    return measured
 
 
 def main() -> None:
@@ -129,8 +143,12 @@ def main() -> None:
           f"times scaled to {arguments.scale_minutes:g} minutes in brackets")
     floor: tuple[float, float] | None = None
     print(f"{'':24s} {'wall':>23s} {'processor':>23s}")
-    for name, case in cases(source, folder).items():
-        runs = [measure(case) for _ in range(arguments.runs)]
+    found = cases(source, folder)
+    measured: dict[str, list[tuple[float, float, int]]] = {name: [] for name in found}
+    for _ in range(arguments.runs):
+        for name, (command, outputs) in found.items():
+            measured[name].append(measure_deleting(command, outputs))
+    for name, runs in measured.items():
         seconds = statistics.median(run[0] for run in runs)
         processor = statistics.median(run[1] for run in runs)
         memory_MB = max(run[2] for run in runs) / 1e6
