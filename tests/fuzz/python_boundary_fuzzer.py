@@ -34,7 +34,11 @@ Properties, checked on every call:
   block leaving the stream as it was; a non-finite sample is reported where
   it is;
 - LoudnessMeter: every result finite or -inf, and the same for one add()
-  as for the stream split into blocks.
+  as for the stream split into blocks;
+- decode_samples and encode_samples: integers decode within full scale, and
+  the bytes of 16- and 24-bit integers and of float32 survive a decode and
+  an encode unchanged; 32-bit integers and float64, rounded to float32 by
+  the first decode, are unchanged by the next round.
 
 Coverage. atheris instruments this script's functions (the choices an input
 makes); the branches of the modules themselves guide the fuzzer only when
@@ -775,10 +779,52 @@ def fuzz_meter(r):
     assert tuple(results[0]) == tuple(results[1]), results
 
 
+# ---- decode_samples and encode_samples: stored bytes and back
+
+
+SAMPLE_WIDTHS = {"int16": 2, "int24": 3, "int32": 4, "float32": 4, "float64": 8}
+
+
+def draw_coded_arguments(r):
+    """A sample type and byte order, now and then one that is not."""
+    sample_type = r.pick([*SAMPLE_WIDTHS, "int8", b"int16", None])
+    byteorder = r.pick(["little", "big", "little", "native", None])
+    return sample_type, byteorder
+
+
+def recoded(stored, sample_type, byteorder, frames):
+    """Decoded, then encoded again."""
+    values = np.empty((frames, 2), np.float32)
+    zarn_limiter_stream.decode_samples(stored, values, sample_type, byteorder)
+    again = bytearray(len(stored))
+    zarn_limiter_stream.encode_samples(values, again, sample_type, byteorder)
+    return values, bytes(again)
+
+
+def fuzz_sample_coding(r):
+    sample_type, byteorder = draw_coded_arguments(r)
+    frames = r.pick([0, 1, 3, 100, r.int(0, 5000)])
+    width = SAMPLE_WIDTHS.get(sample_type, 2) if isinstance(sample_type, str) else 2
+    stored = r.fdp.ConsumeBytes(frames * 2 * width).ljust(frames * 2 * width, b"\x5a")
+    out = lay_out(r, np.empty((frames + r.pick([0, 0, 0, 1]), 2), np.float32))
+    _, error = attempt(lambda: zarn_limiter_stream.decode_samples(stored, out, sample_type,
+                                                                   byteorder))
+    if error is not None:
+        check_error(r, error)
+        return
+    values, again = recoded(stored, sample_type, byteorder, frames)
+    if sample_type.startswith("int"):
+        assert np.all(np.abs(values) <= 1.0), values
+    if sample_type in ("int16", "int24", "float32"):
+        assert again == stored
+    else:
+        assert recoded(again, sample_type, byteorder, frames)[1] == again
+
+
 # ---- the entry point
 
 
-SCENARIOS = [fuzz_whole_buffer, fuzz_stream]
+SCENARIOS = [fuzz_whole_buffer, fuzz_stream, fuzz_sample_coding]
 if getattr(zarn_limiter_stream, "LoudnessMeter", None) is not None:
     SCENARIOS.append(fuzz_meter)
 
