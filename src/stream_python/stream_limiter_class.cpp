@@ -215,6 +215,27 @@ PyObject* hand_back(StreamObject& self, Destination& destination, int rank, std:
     return gains_part ? PyTuple_Pack(2, audio_part.get(), gains_part.get()) : nullptr;
 }
 
+// A method of the stream: its arguments bound by `description`, in the
+// default floating-point environment, with the stream borrowed for the
+// whole call, so that a call from inside a callback is refused.
+template <std::size_t Count, class Body>
+PyObject* stream_method(PyObject* object, const FunctionDescription& description,
+                        PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Body&& body) {
+    return call_boundary<PyObject*>(nullptr, [&]() -> PyObject* {
+        std::array<PyObject*, Count> slots{};
+        if (!bind_arguments(description, args, nargs, kwnames, slots)) {
+            return nullptr;
+        }
+        const DefaultFloatingPointEnvironment floating_point;
+        StreamObject& self = as_stream(object);
+        const Borrow borrow(self.borrow_flag, true);
+        if (!borrow) {
+            return nullptr;
+        }
+        return body(self, std::span<PyObject* const>(slots));
+    });
+}
+
 constexpr const char* process_doc =
     "process($self, block, out=None)\n"
     "--\n"
@@ -245,42 +266,36 @@ const FunctionDescription process_description = {"StreamLimiter.process()", proc
 
 PyObject* stream_process(PyObject* object, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) {
-    return call_boundary<PyObject*>(nullptr, [&]() -> PyObject* {
-        std::array<PyObject*, process_parameters.size()> slots{};
-        if (!bind_arguments(process_description, args, nargs, kwnames, slots)) {
-            return nullptr;
-        }
-        const DefaultFloatingPointEnvironment floating_point;
-        StreamObject& self = as_stream(object);
-        const Borrow borrow(self.borrow_flag, true);
-        if (!borrow) {
-            return nullptr;
-        }
-        AudioInput input = extract_audio(slots[0], "block");
-        if (!input.array) {
-            return nullptr;
-        }
-        const std::optional<BlockLayout> layout =
-            read_block_layout(input.array.get(), self.stream.channels());
-        if (!layout) {
-            return nullptr;
-        }
-        const std::size_t completed = self.stream.completed_by(layout->frames);
-        Destination destination;
-        if (!lend_destination(slots[1], layout->rank, self.stream.channels(), completed,
-                              destination)) {
-            return nullptr;
-        }
-        const zarn::ChannelRows rows = describing_shortage(
-            [&] { return self.stream.input_rows(layout->frames); },
-            [&] { return error_texts::buffer_samples(self.stream.channels(), layout->frames); });
-        gather_channel_major(layout->first, self.stream.channels(), layout->frames,
-                             layout->channel_stride, layout->frame_stride, rows.first,
-                             rows.stride);
-        input = AudioInput();
-        return hand_back(self, destination, layout->rank, completed,
-                         [&] { return self.stream.push(layout->frames); });
-    });
+    return stream_method<process_parameters.size()>(
+        object, process_description, args, nargs, kwnames,
+        [&](StreamObject& self, std::span<PyObject* const> slots) -> PyObject* {
+            AudioInput input = extract_audio(slots[0], "block");
+            if (!input.array) {
+                return nullptr;
+            }
+            const std::optional<BlockLayout> layout =
+                read_block_layout(input.array.get(), self.stream.channels());
+            if (!layout) {
+                return nullptr;
+            }
+            const std::size_t completed = self.stream.completed_by(layout->frames);
+            Destination destination;
+            if (!lend_destination(slots[1], layout->rank, self.stream.channels(), completed,
+                                  destination)) {
+                return nullptr;
+            }
+            const zarn::ChannelRows rows = describing_shortage(
+                [&] { return self.stream.input_rows(layout->frames); },
+                [&] {
+                    return error_texts::buffer_samples(self.stream.channels(), layout->frames);
+                });
+            gather_channel_major(layout->first, self.stream.channels(), layout->frames,
+                                 layout->channel_stride, layout->frame_stride, rows.first,
+                                 rows.stride);
+            input = AudioInput();
+            return hand_back(self, destination, layout->rank, completed,
+                             [&] { return self.stream.push(layout->frames); });
+        });
 }
 
 constexpr const char* flush_doc =
@@ -303,26 +318,19 @@ const FunctionDescription flush_description = {"StreamLimiter.flush()", flush_pa
 
 PyObject* stream_flush(PyObject* object, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames) {
-    return call_boundary<PyObject*>(nullptr, [&]() -> PyObject* {
-        std::array<PyObject*, flush_parameters.size()> slots{};
-        if (!bind_arguments(flush_description, args, nargs, kwnames, slots)) {
-            return nullptr;
-        }
-        const DefaultFloatingPointEnvironment floating_point;
-        StreamObject& self = as_stream(object);
-        const Borrow borrow(self.borrow_flag, true);
-        if (!borrow) {
-            return nullptr;
-        }
-        const std::size_t held = self.stream.held();
-        Destination destination;
-        if (!lend_destination(slots[0], self.rank, self.stream.channels(), held, destination)) {
-            return nullptr;
-        }
-        return hand_back(self, destination, self.rank, held, [&] {
-            return zarn::Expected<zarn::LimitedFrames, zarn::LimiterError>(self.stream.finish());
+    return stream_method<flush_parameters.size()>(
+        object, flush_description, args, nargs, kwnames,
+        [&](StreamObject& self, std::span<PyObject* const> slots) -> PyObject* {
+            const std::size_t held = self.stream.held();
+            Destination destination;
+            if (!lend_destination(slots[0], self.rank, self.stream.channels(), held, destination)) {
+                return nullptr;
+            }
+            return hand_back(self, destination, self.rank, held, [&] {
+                using Finished = zarn::Expected<zarn::LimitedFrames, zarn::LimiterError>;
+                return Finished(self.stream.finish());
+            });
         });
-    });
 }
 
 // A read-only property of the stream, under a shared borrow.
