@@ -15,7 +15,6 @@ namespace {
 
 constexpr std::size_t run = 256;
 constexpr std::size_t centre = reconstruction_taps / 2 - 1;
-constexpr std::size_t inner_grid = reconstruction_grid - 1;
 // Covers the rounding of a float point of 48 taps (about 1e-5 of the input
 // peak) on top of the exact bound.
 constexpr double rounding_allowance = 1e-4;
