@@ -7,8 +7,6 @@ import pytest
 
 from zarn_limiter_stream import decode_samples, encode_samples
 
-sf = pytest.importorskip("soundfile")
-
 # libsndfile's subtype of each sample type
 SUBTYPES = {"int16": "PCM_16", "int24": "PCM_24", "int32": "PCM_32", "float32": "FLOAT",
             "float64": "DOUBLE"}
@@ -26,6 +24,7 @@ def values() -> np.ndarray:
 
 
 def libsndfile_bytes(samples: np.ndarray, sample_type: str, order: str) -> bytes:
+    sf = pytest.importorskip("soundfile")
     stored = io.BytesIO()
     with sf.SoundFile(stored, "w", 48000, samples.shape[1], format="RAW",
                       subtype=SUBTYPES[sample_type], endian=order.upper()) as out:
@@ -43,7 +42,7 @@ def test_samples_are_coded_as_libsndfile_codes_them(sample_type, order):
 
     decoded = np.empty_like(samples)
     decode_samples(expected, decoded, sample_type, order)
-    read = sf.read(io.BytesIO(expected), dtype="float32", format="RAW", always_2d=True,
+    read = pytest.importorskip("soundfile").read(io.BytesIO(expected), dtype="float32", format="RAW", always_2d=True,
                    subtype=SUBTYPES[sample_type], endian=order.upper(), samplerate=48000,
                    channels=samples.shape[1])[0]
     assert decoded.view(np.uint32).tobytes() == read.view(np.uint32).tobytes()
