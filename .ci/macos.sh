@@ -27,17 +27,8 @@ build=${ZARN_CI_BUILD_DIR:-$root/build/macos}
 gtest_sources=/usr/src/googletest
 config_h=/usr/include/x86_64-linux-gnu/python3.11/pyconfig.h
 
-packages=(libpython3.11-dev llvm-14 libgtest-dev)
-missing=()
-for package in "${packages[@]}"; do
-    dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    echo "Installing from Debian: ${missing[*]}"
-    apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
-        "${missing[@]}" >/dev/null
-fi
+source .ci/debian_packages.sh
+install_debian_packages "" libpython3.11-dev llvm-14 libgtest-dev
 mkdir -p "$build/pyconfig"
 # Zig 0.14: the macOS headers of 0.17 lose FLT_MAX and INFINITY.
 source .ci/build_tools.sh "$build/tools" ziglang==0.14.1

@@ -13,11 +13,8 @@ cd "$(dirname "$0")/.."
 root=$PWD
 build=${ZARN_CI_BUILD_DIR:-$root/build/musl}
 
-if ! dpkg -s libgtest-dev >/dev/null 2>&1; then
-    echo "Installing from Debian: libgtest-dev"
-    apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends libgtest-dev >/dev/null
-fi
+source .ci/debian_packages.sh
+install_debian_packages "" libgtest-dev
 mkdir -p "$build"
 # Zig 0.14, as for macOS.
 source .ci/build_tools.sh "$build/tools" ziglang==0.14.1

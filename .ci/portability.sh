@@ -11,21 +11,10 @@ root=$PWD
 build=${ZARN_CI_BUILD_DIR:-$root/build/portability}
 gtest_sources=/usr/src/googletest
 
-packages=(g++-11 clang libc++-dev libc++abi-dev g++-mingw-w64-x86-64 wine64 libgtest-dev)
-missing=()
-for package in "${packages[@]}"; do
-    dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    echo "Installing from Debian: ${missing[*]}"
-    echo "  (GCC 11; clang with libc++; mingw-w64 and wine to build and run the"
-    echo "   Windows tests; libgtest-dev for GoogleTest's sources)"
-    sudo=""
-    [ "$(id -u)" -eq 0 ] || sudo="sudo"
-    $sudo apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends \
-        "${missing[@]}" >/dev/null
-fi
+source .ci/debian_packages.sh
+install_debian_packages "GCC 11; clang with libc++; mingw-w64 and wine to build and run the \
+Windows tests; libgtest-dev for GoogleTest's sources" \
+    g++-11 clang libc++-dev libc++abi-dev g++-mingw-w64-x86-64 wine64 libgtest-dev
 # CMake and Ninja from PyPI, into this script's venv.
 mkdir -p "$build"
 source .ci/build_tools.sh "$build/tools"

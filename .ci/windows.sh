@@ -22,17 +22,8 @@ root=$PWD
 build=${ZARN_CI_BUILD_DIR:-$root/build/windows}
 benchmark_frames=${ZARN_BENCHMARK_FRAMES:-2000000}
 
-packages=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 g++)
-missing=()
-for package in "${packages[@]}"; do
-    dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    echo "Installing from Debian: ${missing[*]}"
-    apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
-        "${missing[@]}" >/dev/null
-fi
+source .ci/debian_packages.sh
+install_debian_packages "" g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 g++
 mkdir -p "$build"
 source .ci/build_tools.sh "$build/tools"
 source .ci/cpython_headers.sh "$build"
